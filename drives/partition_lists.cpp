@@ -1,0 +1,5 @@
+#include "drives/partition_lists.h"
+
+#include "app/main_form.h"
+
+void fillPartitionLists(MainForm&) {}

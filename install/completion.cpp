@@ -1,0 +1,5 @@
+#include "install/completion.h"
+
+#include "app/main_form.h"
+
+void onCompletionTick(MainForm&) {}

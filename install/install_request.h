@@ -1,0 +1,6 @@
+// The install button: checks the request and starts an installation.
+#pragma once
+
+struct MainForm;
+
+void onInstallClicked(MainForm& form);

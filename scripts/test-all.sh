@@ -1,0 +1,22 @@
+#!/bin/bash
+# Installs what is missing, builds all three targets and runs every test:
+#   native  (g++, AddressSanitizer + UndefinedBehaviorSanitizer) — the logic;
+#   win32   (i686-w64-mingw32) — the shipped program, checked as a file;
+#   win64   (x86_64-w64-mingw32) — the program and all tests, under Wine in Xvfb.
+set -euo pipefail
+cd "$(dirname "$(realpath "$0")")/.."
+jobs=$(nproc)
+
+bash scripts/setup-debian.sh
+
+cmake -S . -B build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DCMAKE_BUILD_TYPE=Release
+cmake --build build/win32 -j"$jobs"
+
+cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Debug \
+  -DROAMDECK_SHIPPED_EXE="$PWD/build/win32/bin/roamdeck.exe"
+cmake --build build/native -j"$jobs"
+(cd build/native && ctest --output-on-failure)
+
+cmake -S . -B build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
+cmake --build build/win64 -j"$jobs"
+(cd build/win64 && ctest --output-on-failure)

@@ -1,0 +1,3 @@
+#include "support/support_module.h"
+
+void activateSupportModule() {}

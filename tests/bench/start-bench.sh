@@ -1,0 +1,31 @@
+#!/bin/bash
+# start-bench.sh DIR: the test bench for one test run. Starts Xvfb on a free
+# display, makes a fresh prefix in DIR/prefix, and starts a persistent Wine
+# server with its background services, so that each test starts quickly.
+set -euo pipefail
+
+bench=$(realpath -m "$1")
+here=$(dirname "$(realpath "$0")")
+bash "$here/stop-bench.sh" "$bench" || true
+mkdir -p "$bench"
+
+number=90
+while [ -e "/tmp/.X11-unix/X$number" ] || [ -e "/tmp/.X$number-lock" ]; do
+  number=$((number + 1))
+done
+Xvfb ":$number" -screen 0 1024x768x24 -nolisten tcp </dev/null >"$bench/xvfb.log" 2>&1 &
+echo $! >"$bench/xvfb.pid"
+echo ":$number" >"$bench/display"
+for _ in $(seq 50); do
+  [ -e "/tmp/.X11-unix/X$number" ] && break
+  sleep 0.1
+done
+
+bash "$here/make-prefix.sh" "$bench/prefix" ":$number"
+
+export WINEPREFIX="$bench/prefix" WINEARCH=win64 WINEDEBUG=-all LC_ALL=zh_CN.UTF-8 DISPLAY=":$number"
+# Detached from our output: the server and Wine's services outlive this
+# script, and must not hold ctest's pipe open.
+wineserver -p </dev/null >/dev/null 2>&1
+/usr/lib/wine/wine64 cmd.exe /c exit </dev/null >/dev/null 2>&1
+echo "bench ready: prefix $WINEPREFIX, display $DISPLAY"
