@@ -255,6 +255,15 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       break;
     case WM_HELP:
       return TRUE;  // F1 does nothing
+    case WM_SYSCOMMAND:
+      // While installing, the Close entry is grey. Windows then ignores the
+      // close box and Alt+F4 by itself; Wine does not, so ignore them here.
+      // Esc still closes the window: it does not go through this command.
+      if ((wParam & 0xFFF0) == SC_CLOSE && !isCloseEnabled(window)) return 0;
+      break;
+    case kConsoleResultMessage:
+      onConsoleResult(g_form, static_cast<int>(wParam), static_cast<long>(lParam));
+      return 0;
     default:
       break;
   }

@@ -8,5 +8,7 @@
 void onMainWindowCreated(MainForm& form) {
   stageTools();
   fillPartitionLists(form);
-  OpenConsole();
+  // Filling the lists lets the window handle messages; if the user closed it
+  // meanwhile, the console would outlive the window that closes it.
+  if (IsWindow(form.window)) OpenConsole();
 }

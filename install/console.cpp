@@ -4,7 +4,14 @@
 
 #include "common/gbk_text.h"
 #include "common/unique_handle.h"
+#include "install/completion.h"
 #include "install/console_text.h"
+#include "install/install_text.h"
+
+#ifndef _WIN64
+// The pipes' security attributes are the 12-byte record of 32-bit Windows.
+static_assert(sizeof(SECURITY_ATTRIBUTES) == 12, "SECURITY_ATTRIBUTES must be 12 bytes");
+#endif
 
 namespace {
 
@@ -110,6 +117,10 @@ DWORD WINAPI readerLoop(LPVOID parameter) {
 
   if (!g_readerLock.take()) return 0;
   SetWindowTextA(start.target, "");
+  // Result lines are found in the stream itself: the box is emptied at
+  // 30000 characters and could cut one in two.
+  install_text::ResultScanner scanner;
+  HWND owner = GetAncestor(start.target, GA_ROOT);
   std::vector<char> buffer(260, '\0');
   for (;;) {
     DWORD delivered = 0;
@@ -117,7 +128,11 @@ DWORD WINAPI readerLoop(LPVOID parameter) {
                   nullptr) ||
         delivered == 0)
       break;
-    appendToBox(start.target, console_text::pieceOf(buffer.data(), delivered));
+    std::string piece = console_text::pieceOf(buffer.data(), delivered);
+    appendToBox(start.target, piece);
+    for (const install_text::CommandResult& result : scanner.feed(piece))
+      PostMessageA(owner, kConsoleResultMessage, static_cast<WPARAM>(result.tag),
+                   static_cast<LPARAM>(result.code));
   }
   g_readerLock.release();
   return 0;

@@ -21,11 +21,27 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 
-bash "$here/make-prefix.sh" "$bench/prefix" ":$number"
+# A 64 KiB drive for tests of a write that runs out of space, where this
+# machine lets us mount one.
+mkdir -p "$bench/tiny"
+if mount -t tmpfs -o size=64k roamdeck-tiny "$bench/tiny" 2>/dev/null; then
+  export TINY_DRIVE="$bench/tiny"
+else
+  echo "no small drive: mounting is not allowed here"
+fi
 
-export WINEPREFIX="$bench/prefix" WINEARCH=win64 WINEDEBUG=-all LC_ALL=zh_CN.UTF-8 DISPLAY=":$number"
-# Detached from our output: the server and Wine's services outlive this
-# script, and must not hold ctest's pipe open.
-wineserver -p </dev/null >/dev/null 2>&1
-/usr/lib/wine/wine64 cmd.exe /c exit </dev/null >/dev/null 2>&1
-echo "bench ready: prefix $WINEPREFIX, display $DISPLAY"
+# Two prefixes: most tests use "prefix"; the installation tests use
+# "install-prefix", whose drives look like a machine being set up.
+bash "$here/make-prefix.sh" "$bench/prefix" ":$number" lists &
+lists=$!
+bash "$here/make-prefix.sh" "$bench/install-prefix" ":$number" install
+wait "$lists"
+
+for name in prefix install-prefix; do
+  export WINEPREFIX="$bench/$name" WINEARCH=win64 WINEDEBUG=-all LC_ALL=zh_CN.UTF-8 DISPLAY=":$number"
+  # Detached from our output: the server and Wine's services outlive this
+  # script, and must not hold ctest's pipe open.
+  wineserver -p </dev/null >/dev/null 2>&1
+  /usr/lib/wine/wine64 cmd.exe /c exit </dev/null >/dev/null 2>&1
+done
+echo "bench ready: prefixes in $bench, display :$number"

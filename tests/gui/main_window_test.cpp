@@ -36,9 +36,10 @@ const ExpectedControl kExpected[] = {
     {ids::按钮3, 0, "Button", {216, 184, 288, 208}, "安  装", true, true, true},
     {ids::按钮2, 0, "Button", {304, 184, 376, 208}, "退  出", true, true, true},
     {ids::选择框1, 0, "Button", {304, 96, 368, 120}, "格式化", true, true, true},
-    {ids::组合框3, 0, "ComboBox", {216, 96, 288, 116}, "", true, true, true},
+    // The partition lists show their first drive, the bench's C:.
+    {ids::组合框3, 0, "ComboBox", {216, 96, 288, 116}, "C:\\", true, true, true},
     {ids::透明标签4, 0, "Static", {152, 96, 208, 120}, "引导分区：", true, true, false},
-    {ids::组合框2, 0, "ComboBox", {72, 96, 144, 116}, "", true, true, true},
+    {ids::组合框2, 0, "ComboBox", {72, 96, 144, 116}, "C:\\", true, true, true},
     {ids::透明标签3, 0, "Static", {8, 96, 64, 120}, "安装分区：", true, true, false},
     {ids::组合框1, 0, "ComboBox", {104, 64, 376, 84}, "", true, true, true},
     {ids::透明标签2, 0, "Static", {8, 64, 112, 88}, "请选择系统版本：", true, true, false},

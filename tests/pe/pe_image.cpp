@@ -111,6 +111,7 @@ Image read(const std::vector<std::uint8_t>& file) {
   image.machine = static_cast<std::uint16_t>(reader.u16(fileHeader));
   std::uint32_t sectionCount = reader.u16(fileHeader + 2);
   std::uint32_t optionalSize = reader.u16(fileHeader + 16);
+  image.characteristics = static_cast<std::uint16_t>(reader.u16(fileHeader + 18));
   std::size_t optional = fileHeader + 20;
   image.optionalMagic = static_cast<std::uint16_t>(reader.u16(optional));
   image.subsystem = static_cast<std::uint16_t>(reader.u16(optional + 68));

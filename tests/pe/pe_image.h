@@ -19,8 +19,9 @@ struct Image {
   bool valid = false;
   std::string error;
   std::uint16_t machine = 0;
-  std::uint16_t optionalMagic = 0;  // 0x10B for PE32, 0x20B for PE32+
-  std::uint16_t subsystem = 0;      // 2 GUI, 3 console
+  std::uint16_t characteristics = 0;  // 0x0002 executable image, 0x2000 DLL
+  std::uint16_t optionalMagic = 0;    // 0x10B for PE32, 0x20B for PE32+
+  std::uint16_t subsystem = 0;        // 2 GUI, 3 console
   std::vector<std::string> importedDlls;
   std::vector<Resource> resources;
 };

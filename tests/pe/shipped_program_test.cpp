@@ -1,13 +1,56 @@
 // The shipped 32-bit program, checked as a file: it cannot run here.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
+#include "standins/standin.h"
 #include "tests/pe/pe_image.h"
 
 namespace {
 
-constexpr std::uint32_t kRtIcon = 3, kRtGroupIcon = 14, kRtVersion = 16, kRtManifest = 24;
+constexpr std::uint32_t kRtIcon = 3, kRtRcData = 10, kRtGroupIcon = 14, kRtVersion = 16,
+                        kRtManifest = 24;
+
+struct Payload {
+  const char* id;  // IDR_TOOL_* of resources/resource_ids.h
+  const char* fileName;
+};
+constexpr Payload kPayloads[] = {
+    {"101", "BOOTICE.exe"},
+    {"102", "bootsect.exe"},
+    {"103", "bcdboot.exe"},
+    {"104", "Vondrimal.exe"},
+};
+
+const pe::Resource* find(const pe::Image& image, std::uint32_t type, const std::string& name) {
+  for (const pe::Resource& resource : image.resources)
+    if (resource.type == type && resource.name == name) return &resource;
+  return nullptr;
+}
+
+std::vector<std::uint8_t> readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
+}
+
+// The stand-ins of the build that made the program: <build>/standins/ beside
+// <build>/bin/roamdeck.exe.
+std::string builtStandinsFolder() {
+  std::string path = ROAMDECK_SHIPPED_EXE;
+  for (int level = 0; level < 2; ++level) path = path.substr(0, path.find_last_of('/'));
+  return path + "/standins/";
+}
+
+bool needsMinGwDll(const pe::Image& image) {
+  for (const std::string& dll : image.importedDlls)
+    if (dll.find("libstdc++") != std::string::npos || dll.find("libgcc") != std::string::npos ||
+        dll.find("libwinpthread") != std::string::npos)
+      return true;
+  return false;
+}
 
 const pe::Resource* find(const pe::Image& image, std::uint32_t type) {
   for (const pe::Resource& resource : image.resources)
@@ -74,6 +117,49 @@ TEST_F(ShippedProgram, CarriesManifestVersionAndIcon) {
 
   EXPECT_NE(find(image_, kRtGroupIcon), nullptr);
   EXPECT_NE(find(image_, kRtIcon), nullptr);
+}
+
+// Whatever the build embeds, real tools or stand-ins, is a 32-bit program.
+TEST_F(ShippedProgram, CarriesTheFourToolsAs32BitPrograms) {
+  ASSERT_TRUE(image_.valid) << image_.error;
+  for (const Payload& payload : kPayloads) {
+    const pe::Resource* resource = find(image_, kRtRcData, payload.id);
+    ASSERT_NE(resource, nullptr) << payload.fileName;
+    pe::Image tool = pe::read(resource->data);
+    ASSERT_TRUE(tool.valid) << payload.fileName << ": " << tool.error;
+    EXPECT_EQ(tool.machine, 0x14C) << payload.fileName;               // i386
+    EXPECT_EQ(tool.optionalMagic, 0x10B) << payload.fileName;         // PE32
+    EXPECT_TRUE(tool.characteristics & 0x0002) << payload.fileName;   // an executable image
+    EXPECT_FALSE(tool.characteristics & 0x2000) << payload.fileName;  // not a DLL
+  }
+}
+
+// A stand-in names itself in what it prints. Embedded ones must be the
+// stand-ins just built (a stale copy means the program was not relinked),
+// console programs that run alone in the system folder.
+TEST_F(ShippedProgram, EmbeddedStandInsAreTheBuiltConsolePrograms) {
+  ASSERT_TRUE(image_.valid) << image_.error;
+  const std::string marker = standins::kStandInName;
+  int standIns = 0;
+  for (const Payload& payload : kPayloads) {
+    const pe::Resource* resource = find(image_, kRtRcData, payload.id);
+    ASSERT_NE(resource, nullptr) << payload.fileName;
+    std::vector<std::uint8_t> built = readBytes(builtStandinsFolder() + payload.fileName);
+    bool marked = pe::contains(resource->data, {marker.begin(), marker.end()});
+    if (!built.empty() && resource->data == built) {
+      EXPECT_TRUE(marked) << payload.fileName;
+    }
+    if (!marked) continue;
+    ++standIns;
+    if (!built.empty()) {
+      EXPECT_TRUE(resource->data == built) << payload.fileName << " is stale";
+    }
+    pe::Image tool = pe::read(resource->data);
+    EXPECT_EQ(tool.subsystem, 3) << payload.fileName;  // Windows console
+    ASSERT_FALSE(tool.importedDlls.empty()) << payload.fileName;
+    EXPECT_FALSE(needsMinGwDll(tool)) << payload.fileName;
+  }
+  if (standIns == 0) GTEST_SKIP() << "the build embeds the real tools";
 }
 
 }  // namespace

@@ -1,0 +1,61 @@
+// The texts of an installation: command lines, result lines and messages.
+// No Windows API here.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace install_text {
+
+// Which command a result line reports on.
+enum ResultTag : int {
+  kApplyResult = 1,
+  kBootsectResult = 2,
+  kBcdbootResult = 3,
+  kBooticeResult = 4
+};
+
+// "Vondrimal.exe /apply "<image>" <index> <partition>"; the image path in
+// quotes by the same rule as the information query.
+std::string applyCommandLine(const std::string& imagePath, int index,
+                             const std::string& installPartition);
+
+// The boot set-up, in the order the interpreter runs it. bootsect gets the
+// chosen boot partition: its SYS target is the disk the running system
+// started from, not the one being installed.
+std::string bootsectCommandLine(const std::string& bootPartition);
+std::string bcdbootCommandLine(const std::string& installPartition,
+                               const std::string& bootPartition);
+std::string booticeCommandLine(const std::string& bootPartition);
+// BOOTICE is a windowed program: cmd neither waits for it nor learns its
+// exit code unless it is started this way.
+std::string booticeConsoleLine(const std::string& bootPartition);
+
+// The line sent after a command so that the interpreter prints its exit code
+// once it has ended. The caret keeps the echoed command line (Windows' cmd
+// shows it) from ever reading as a result.
+std::string resultEchoLine(ResultTag tag);
+
+struct CommandResult {
+  int tag = 0;
+  long code = 0;
+};
+
+// Finds result lines in the console's output stream, piece by piece, also
+// when one is split across two reads.
+class ResultScanner {
+ public:
+  std::vector<CommandResult> feed(const std::string& piece);
+
+ private:
+  std::string pending_;
+};
+
+// The folders that mark a partition as holding a system, in checking order.
+const std::vector<std::string>& systemFolderNames();
+
+// True when two executable names are equal, ASCII letter case ignored
+// unless matchCase.
+bool sameProcessName(const std::string& a, const std::string& b, bool matchCase);
+
+}  // namespace install_text

@@ -1,0 +1,78 @@
+#include "install/install_text.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace install_text;
+
+TEST(InstallText, CommandLines) {
+  EXPECT_EQ(applyCommandLine("E:\\sources\\install.wim", 2, "D:\\"),
+            "Vondrimal.exe /apply \"E:\\sources\\install.wim\" 2 D:\\");
+  EXPECT_EQ(applyCommandLine("E:\\my images\\a&b.wim", 0, ""),
+            "Vondrimal.exe /apply \"E:\\my images\\a&b.wim\" 0 ");
+  EXPECT_EQ(bootsectCommandLine("C:\\"), "bootsect.exe /NT60 C:");
+  EXPECT_EQ(bcdbootCommandLine("D:\\", "C:\\"), "BCDBOOT.EXE D:\\Windows /S C:\\");
+  EXPECT_EQ(booticeCommandLine("C:\\"), "BOOTICE.EXE /DEVICE=C:\\ /partitions /activate /quiet");
+  EXPECT_EQ(booticeConsoleLine("C:\\"),
+            "start \"\" /b /wait BOOTICE.EXE /DEVICE=C:\\ /partitions /activate /quiet");
+  EXPECT_EQ(resultEchoLine(kBcdbootResult), "echo ##RDK^-RESULT-3-%errorlevel%##");
+}
+
+TEST(ResultScanner, FindsResultsAlsoAcrossReads) {
+  ResultScanner scanner;
+  auto results = scanner.feed("noise\r\n##RDK-RESULT-1-0##\r\nC:\\>");
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].tag, 1);
+  EXPECT_EQ(results[0].code, 0);
+
+  // Split at every possible place.
+  const std::string line = "x##RDK-RESULT-3-9009##y";
+  for (size_t cut = 0; cut <= line.size(); ++cut) {
+    ResultScanner split;
+    auto first = split.feed(line.substr(0, cut));
+    auto second = split.feed(line.substr(cut));
+    first.insert(first.end(), second.begin(), second.end());
+    ASSERT_EQ(first.size(), 1u) << cut;
+    EXPECT_EQ(first[0].tag, 3);
+    EXPECT_EQ(first[0].code, 9009);
+  }
+}
+
+TEST(ResultScanner, IgnoresTheEchoedCommandAndMalformedLines) {
+  ResultScanner scanner;
+  // What Windows' cmd echoes before running the echo: never a result.
+  EXPECT_TRUE(scanner.feed("C:\\>echo ##RDK^-RESULT-1-%errorlevel%##\r\n").empty());
+  EXPECT_TRUE(scanner.feed("##RDK-RESULT-1-%errorlevel%##").empty());
+  EXPECT_TRUE(scanner.feed("##RDK-RESULT--0##").empty());
+  EXPECT_TRUE(scanner.feed("##RDK-RESULT-1-##").empty());
+  EXPECT_TRUE(scanner.feed("##RDK-RESULT-x-1##").empty());
+  auto negative = scanner.feed("##RDK-RESULT-4--1##");
+  ASSERT_EQ(negative.size(), 1u);
+  EXPECT_EQ(negative[0].code, -1);
+  // Two in one piece, in order.
+  auto two = scanner.feed("##RDK-RESULT-2-0####RDK-RESULT-3-1##");
+  ASSERT_EQ(two.size(), 2u);
+  EXPECT_EQ(two[0].tag, 2);
+  EXPECT_EQ(two[1].tag, 3);
+  EXPECT_EQ(two[1].code, 1);
+}
+
+TEST(ResultScanner, AnUnfinishedLineDoesNotGrowWithoutBound) {
+  ResultScanner scanner;
+  EXPECT_TRUE(scanner.feed("##RDK-RESULT-1-").empty());
+  EXPECT_TRUE(scanner.feed(std::string(100000, '7')).empty());
+  // Later results are still found.
+  EXPECT_EQ(scanner.feed("##RDK-RESULT-2-0##").size(), 1u);
+}
+
+TEST(InstallText, SystemFoldersAndProcessNames) {
+  EXPECT_EQ(systemFolderNames(),
+            (std::vector<std::string>{"Windows", "Program Files (x86)", "Program Files",
+                                      "Documents and Settings", "Users", "ProgramData"}));
+  EXPECT_TRUE(sameProcessName("VONDRIMAL.EXE", "Vondrimal.exe", false));
+  EXPECT_FALSE(sameProcessName("VONDRIMAL.EXE", "Vondrimal.exe", true));
+  EXPECT_FALSE(sameProcessName("\x81\x41.exe", "\x81\x61.exe", false));  // GBK second bytes stay
+}
+
+}  // namespace
