@@ -2,6 +2,8 @@
 
 #include <tlhelp32.h>
 
+#include <iterator>
+
 #include "app/main_form.h"
 #include "common/unique_handle.h"
 #include "install/console.h"
@@ -32,9 +34,10 @@ struct Result {
 struct Watch {
   Phase phase = Phase::Idle;
   bool applySent = false;
-  DWORD waitingSince = 0;  // when the phase began, or a tool was last seen
-  Result results[5];       // indexed by ResultTag
-  std::string bootLines[5];
+  DWORD waitingSince = 0;    // when the phase began, or a tool was last seen
+  Result results[5];         // indexed by ResultTag
+  std::string bootLines[5];  // as shown to the user
+  std::string sentLines[5];  // as sent to the interpreter
 };
 
 Watch g_watch;
@@ -42,12 +45,16 @@ Watch g_watch;
 bool arrived(ResultTag tag) { return g_watch.results[tag].arrived; }
 bool succeeded(ResultTag tag) { return arrived(tag) && g_watch.results[tag].code == 0; }
 
-void sendWithResult(const std::string& line, ResultTag tag) {
-  std::string command = line;
-  SendConsoleCommand(command);
-  std::string resultLine = install_text::resultEchoLine(tag);
-  SendConsoleCommand(resultLine);
+// Sends one boot set-up command; false when nothing could be sent.
+bool sendWithResult(const std::string& line, ResultTag tag) {
+  std::string command = install_text::withResultLine(line, tag);
+  return SendConsoleCommand(command) > 0;
 }
+
+// The boot set-up commands in the order the interpreter runs them, with the
+// line actually sent for each.
+constexpr ResultTag kBootSteps[] = {install_text::kBootsectResult, install_text::kBcdbootResult,
+                                    install_text::kBooticeResult};
 
 // Leaves the installing state: timers stopped, controls back, Close back.
 void releaseWindow(MainForm& form) {
@@ -128,14 +135,22 @@ void RunBootSetup(MainForm& form) {
   g_watch.bootLines[install_text::kBcdbootResult] =
       install_text::bcdbootCommandLine(installPartition, bootPartition);
   g_watch.bootLines[install_text::kBooticeResult] = install_text::booticeCommandLine(bootPartition);
-  sendWithResult(g_watch.bootLines[install_text::kBootsectResult], install_text::kBootsectResult);
-  sendWithResult(g_watch.bootLines[install_text::kBcdbootResult], install_text::kBcdbootResult);
-  sendWithResult(install_text::booticeConsoleLine(bootPartition), install_text::kBooticeResult);
+  g_watch.sentLines[install_text::kBootsectResult] =
+      g_watch.bootLines[install_text::kBootsectResult];
+  g_watch.sentLines[install_text::kBcdbootResult] = g_watch.bootLines[install_text::kBcdbootResult];
+  g_watch.sentLines[install_text::kBooticeResult] = install_text::booticeConsoleLine(bootPartition);
+  // The rest follow one by one as their predecessors answer.
+  sendWithResult(g_watch.sentLines[kBootSteps[0]], kBootSteps[0]);
 }
 
 void onConsoleResult(MainForm&, int tag, long exitCode) {
   if (tag < install_text::kApplyResult || tag > install_text::kBooticeResult) return;
   g_watch.results[tag] = {true, exitCode};
+  if (g_watch.phase != Phase::BootSetup) return;
+  // The interpreter has finished this step: hand it the next one.
+  for (size_t i = 0; i + 1 < std::size(kBootSteps); ++i)
+    if (kBootSteps[i] == tag)
+      sendWithResult(g_watch.sentLines[kBootSteps[i + 1]], kBootSteps[i + 1]);
 }
 
 void onCompletionTick(MainForm& form) {

@@ -122,13 +122,10 @@ void onInstallClicked(MainForm& form) {
 
   control::setContent(form.编辑框3, "");
   int index = control::currentSelection(form.组合框1) + 1;
-  std::string applyLine = install_text::applyCommandLine(imagePath, index, installPartition);
-  bool sent = SendConsoleCommand(applyLine) > 0;
-  if (sent) {
-    std::string resultLine = install_text::resultEchoLine(install_text::kApplyResult);
-    sent = SendConsoleCommand(resultLine) > 0;
-  }
-  beginCompletionWatch(sent);
+  std::string applyLine = install_text::withResultLine(
+      install_text::applyCommandLine(imagePath, index, installPartition),
+      install_text::kApplyResult);
+  beginCompletionWatch(SendConsoleCommand(applyLine) > 0);
   StartConsoleReader(form.编辑框3);
   control::setCaption(form.透明标签10, "剩余时间：正在计算");
   control::setInterval(form.时钟1, 500);

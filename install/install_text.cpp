@@ -42,8 +42,9 @@ std::string booticeConsoleLine(const std::string& bootPartition) {
   return "start \"\" /b /wait " + booticeCommandLine(bootPartition);
 }
 
-std::string resultEchoLine(ResultTag tag) {
-  return "echo ##RDK^-RESULT-" + std::to_string(static_cast<int>(tag)) + "-%errorlevel%##";
+std::string withResultLine(const std::string& command, ResultTag tag) {
+  return command + " & call echo ##RDK^-RESULT-" + std::to_string(static_cast<int>(tag)) +
+         "-%^errorlevel%##";
 }
 
 std::vector<CommandResult> ResultScanner::feed(const std::string& piece) {

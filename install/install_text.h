@@ -31,10 +31,14 @@ std::string booticeCommandLine(const std::string& bootPartition);
 // exit code unless it is started this way.
 std::string booticeConsoleLine(const std::string& bootPartition);
 
-// The line sent after a command so that the interpreter prints its exit code
-// once it has ended. The caret keeps the echoed command line (Windows' cmd
-// shows it) from ever reading as a result.
-std::string resultEchoLine(ResultTag tag);
+// The command followed, on the same line, by a result line that the
+// interpreter prints with the command's exit code once it has ended. "call"
+// expands %errorlevel% only then (the caret hides it from the first
+// expansion), and the caret in the marker keeps the echoed command line
+// (Windows' cmd shows it) from ever reading as a result. One line per
+// command, and the next only after this one's result: Wine's cmd reads a
+// pipe in blocks and drops whatever follows the first line of a block.
+std::string withResultLine(const std::string& command, ResultTag tag);
 
 struct CommandResult {
   int tag = 0;

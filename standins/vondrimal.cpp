@@ -26,6 +26,7 @@ int showUsage(const std::vector<VondrimalCommand>& commands, const Host& host,
 const std::vector<VondrimalCommand>& vondrimalCommands() {
   static const std::vector<VondrimalCommand> commands = {
       {"/INFO", "<image>", runInfo},
+      {"/apply", "<image> <index> <target folder>", runApply},
   };
   return commands;
 }

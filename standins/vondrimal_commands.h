@@ -11,4 +11,7 @@ namespace standins {
 // /INFO <image>
 int runInfo(const std::vector<std::string>& arguments, const Host& host);
 
+// /apply <image> <index> <target>
+int runApply(const std::vector<std::string>& arguments, const Host& host);
+
 }  // namespace standins

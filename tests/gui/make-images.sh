@@ -28,7 +28,7 @@ mkdir -p small/Windows/System32 big/Windows/System32 big/Users/Public big/空目
 echo "first" >small/Windows/win.ini
 echo "[boot]" >big/Windows/win.ini
 : >big/Windows/System32/empty.dll
-for i in 1 2 3; do head -c $((8 * 1024 * 1024)) /dev/urandom >"big/数据/part$i.bin"; done
+for i in 1 2 3; do head -c $((20 * 1024 * 1024)) /dev/urandom >"big/数据/part$i.bin"; done
 echo "中文内容" >big/Users/Public/说明.txt
 wimcapture small ../two.wim "Windows 10 Home" --compress=none >/dev/null
 wimappend big ../two.wim "Windows 10 专业版" --compress=none >/dev/null
@@ -39,8 +39,8 @@ for folder in "with space" "p&mkdir pwned" "100%"; do
   cp four.wim "$folder/four.wim"
 done
 cp two.wim damaged.wim
-# 12 MiB in lies inside the file data of image 2 (three 8 MiB files).
-offset=$((12 * 1024 * 1024))
+# 30 MiB in lies inside the file data of image 2 (three 20 MiB files).
+offset=$((30 * 1024 * 1024))
 byte=$(od -An -tu1 -j "$offset" -N1 damaged.wim | tr -d ' ')
 printf "$(printf '\\%03o' $((byte ^ 0xFF)))" | dd of=damaged.wim bs=1 seek="$offset" conv=notrunc status=none
 head -c 4096 /dev/urandom >notwim.wim

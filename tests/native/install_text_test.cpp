@@ -16,7 +16,8 @@ TEST(InstallText, CommandLines) {
   EXPECT_EQ(booticeCommandLine("C:\\"), "BOOTICE.EXE /DEVICE=C:\\ /partitions /activate /quiet");
   EXPECT_EQ(booticeConsoleLine("C:\\"),
             "start \"\" /b /wait BOOTICE.EXE /DEVICE=C:\\ /partitions /activate /quiet");
-  EXPECT_EQ(resultEchoLine(kBcdbootResult), "echo ##RDK^-RESULT-3-%errorlevel%##");
+  EXPECT_EQ(withResultLine("BCDBOOT.EXE D:\\Windows /S C:\\", kBcdbootResult),
+            "BCDBOOT.EXE D:\\Windows /S C:\\ & call echo ##RDK^-RESULT-3-%^errorlevel%##");
 }
 
 TEST(ResultScanner, FindsResultsAlsoAcrossReads) {
@@ -42,7 +43,7 @@ TEST(ResultScanner, FindsResultsAlsoAcrossReads) {
 TEST(ResultScanner, IgnoresTheEchoedCommandAndMalformedLines) {
   ResultScanner scanner;
   // What Windows' cmd echoes before running the echo: never a result.
-  EXPECT_TRUE(scanner.feed("C:\\>echo ##RDK^-RESULT-1-%errorlevel%##\r\n").empty());
+  EXPECT_TRUE(scanner.feed("C:\\>x & call echo ##RDK^-RESULT-1-%^errorlevel%##\r\n").empty());
   EXPECT_TRUE(scanner.feed("##RDK-RESULT-1-%errorlevel%##").empty());
   EXPECT_TRUE(scanner.feed("##RDK-RESULT--0##").empty());
   EXPECT_TRUE(scanner.feed("##RDK-RESULT-1-##").empty());

@@ -1,0 +1,101 @@
+#include "standins/wim/blob_table.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+namespace wim {
+
+namespace {
+
+std::string decimal(std::uint64_t value) { return std::to_string(value); }
+
+std::string hex8(std::uint8_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(value));
+  return text;
+}
+
+bool hashLess(const BlobTable& table, std::size_t a, std::size_t b) {
+  return table.entries[a].hash < table.entries[b].hash;
+}
+
+Outcome checkEntry(const BlobEntry& entry, std::size_t number, std::uint64_t fileSize) {
+  const ResourceHeader& resource = entry.resource;
+  const std::string which = "lookup table entry " + decimal(number);
+  if (resource.flags & ~kKnownResourceFlags)
+    return failure(Problem::Damaged, which + " has unknown resource flags " + hex8(resource.flags));
+  // A solid entry's offset and size are its place inside the solid resource.
+  if (resource.flags & kResourceSolid) return success();
+  if (!(resource.flags & kResourceCompressed) && resource.storedSize != resource.originalSize)
+    return failure(Problem::Damaged, which + " is stored uncompressed, yet gives " +
+                                         decimal(resource.storedSize) + " bytes stored and " +
+                                         decimal(resource.originalSize) + " bytes original");
+  if (resource.storedSize == 0) return success();
+  if (resource.offset < kHeaderSize)
+    return failure(Problem::Damaged, which + " points to offset " + decimal(resource.offset) +
+                                         ", inside the WIM header");
+  if (resource.storedSize > fileSize || resource.offset > fileSize - resource.storedSize)
+    return failure(Problem::Damaged, which + " (" + decimal(resource.storedSize) +
+                                         " bytes at offset " + decimal(resource.offset) +
+                                         ") reaches past the end of the file, which has " +
+                                         decimal(fileSize) + " bytes");
+  return success();
+}
+
+}  // namespace
+
+bool readBlobEntry(ByteSpan bytes, std::size_t offset, BlobEntry& entry) {
+  if (!holds(bytes, offset, kBlobEntrySize)) return false;
+  BlobEntry read;
+  const bool ok = readResourceHeader(bytes, offset + 0x00, read.resource) &&
+                  readU16(bytes, offset + 0x18, read.partNumber) &&
+                  readU32(bytes, offset + 0x1A, read.referenceCount);
+  if (!ok) return false;
+  std::copy(bytes.data + offset + 0x1E, bytes.data + offset + 0x1E + kSha1Size, read.hash.begin());
+  entry = read;
+  return true;
+}
+
+Outcome parseBlobTable(ByteSpan bytes, const Header& header, std::uint64_t fileSize,
+                       BlobTable& table) {
+  if (bytes.size % kBlobEntrySize != 0)
+    return failure(Problem::Damaged, "the lookup table has " + decimal(bytes.size) +
+                                         " bytes, which is no whole number of " +
+                                         decimal(kBlobEntrySize) + "-byte entries");
+  BlobTable read;
+  const std::size_t count = bytes.size / kBlobEntrySize;
+  read.entries.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    BlobEntry entry;
+    if (!readBlobEntry(bytes, i * kBlobEntrySize, entry))
+      return failure(Problem::Damaged, "lookup table entry " + decimal(i + 1) + " is cut short");
+    Outcome checked = checkEntry(entry, i + 1, fileSize);
+    if (!checked.ok()) return checked;
+    read.entries.push_back(entry);
+    if (entry.resource.flags & kResourceFree) continue;
+    if (entry.resource.flags & kResourceMetadata)
+      read.metadata.push_back(i);
+    else if (!isZeroDigest(entry.hash))  // a solid resource's own entry has no hash
+      read.byHash.push_back(i);
+  }
+  if (read.metadata.size() != header.imageCount)
+    return failure(Problem::Damaged, "the WIM header counts " + decimal(header.imageCount) +
+                                         " images, but the lookup table holds metadata for " +
+                                         decimal(read.metadata.size()));
+  std::stable_sort(read.byHash.begin(), read.byHash.end(),
+                   [&read](std::size_t a, std::size_t b) { return hashLess(read, a, b); });
+  table = std::move(read);
+  return success();
+}
+
+const BlobEntry* findBlob(const BlobTable& table, const Sha1Digest& hash) {
+  const auto at = std::lower_bound(table.byHash.begin(), table.byHash.end(), hash,
+                                   [&table](std::size_t index, const Sha1Digest& wanted) {
+                                     return table.entries[index].hash < wanted;
+                                   });
+  if (at == table.byHash.end() || table.entries[*at].hash != hash) return nullptr;
+  return &table.entries[*at];
+}
+
+}  // namespace wim
