@@ -4,7 +4,12 @@
 
 #include "install/console.h"
 
-void endOfProgram() { freeConsoleState(); }
+// Every end of the run passes here, also the support module's own exits from
+// inside its window hook, so the hidden console never outlives the program.
+void endOfProgram() {
+  CloseConsole();
+  freeConsoleState();
+}
 
 void onExitClicked() {
   CloseConsole();
