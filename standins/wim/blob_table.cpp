@@ -8,14 +8,6 @@ namespace wim {
 
 namespace {
 
-std::string decimal(std::uint64_t value) { return std::to_string(value); }
-
-std::string hex8(std::uint8_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(value));
-  return text;
-}
-
 bool hashLess(const BlobTable& table, std::size_t a, std::size_t b) {
   return table.entries[a].hash < table.entries[b].hash;
 }

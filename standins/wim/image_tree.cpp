@@ -11,8 +11,6 @@ namespace wim {
 
 namespace {
 
-std::string decimal(std::uint64_t value) { return std::to_string(value); }
-
 // Rounds up to a multiple of 8, or reports that the result would not fit.
 bool alignUp8(std::uint64_t value, std::uint64_t& aligned) {
   if (value > UINT64_MAX - 7) return false;

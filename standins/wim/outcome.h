@@ -2,6 +2,8 @@
 // sentence a person can act on.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -26,6 +28,14 @@ inline Outcome success() { return Outcome{}; }
 
 inline Outcome failure(Problem problem, std::string reason) {
   return Outcome{problem, std::move(reason)};
+}
+
+// Numbers as reasons quote them.
+inline std::string decimal(std::uint64_t value) { return std::to_string(value); }
+inline std::string hex8(std::uint8_t value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(value));
+  return text;
 }
 
 }  // namespace wim

@@ -28,8 +28,6 @@ namespace fs = std::filesystem;
 // enough that progress moves smoothly through a large file.
 constexpr std::size_t kCopyChunk = 1u << 20;
 
-std::string decimal(std::uint64_t value) { return std::to_string(value); }
-
 std::string quote(const std::string& text) { return "\"" + text + "\""; }
 
 std::string counted(std::uint64_t count, const char* one, const char* many) {

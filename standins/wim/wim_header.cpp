@@ -19,8 +19,6 @@ std::string hex32(std::uint32_t value) {
   return text;
 }
 
-std::string decimal(std::uint64_t value) { return std::to_string(value); }
-
 bool startsWith(ByteSpan bytes, const std::array<std::uint8_t, 8>& signature) {
   return holds(bytes, 0, signature.size()) &&
          std::equal(signature.begin(), signature.end(), bytes.data);

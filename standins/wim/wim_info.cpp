@@ -12,14 +12,6 @@ namespace wim {
 
 namespace {
 
-std::string decimal(std::uint64_t value) { return std::to_string(value); }
-
-std::string hex8(std::uint8_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%02X", static_cast<unsigned>(value));
-  return text;
-}
-
 Outcome checkXmlResource(const Header& header) {
   const ResourceHeader& xml = header.xmlData;
   if (xml.storedSize == 0) {
