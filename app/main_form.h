@@ -40,6 +40,10 @@ struct MainForm {
   control::FileOpenDialog 通用对话框1;
 };
 
+// Disables (or enables again) the eight controls that take the user's input:
+// 按钮1, 按钮2, 按钮3, 编辑框1, 选择框1, 组合框1, 组合框2, 组合框3, in this order.
+void setInputsDisabled(MainForm& form, bool disabled);
+
 // The one main window of the program; valid once createMainWindow succeeded.
 MainForm& mainForm();
 

@@ -274,6 +274,12 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 MainForm& mainForm() { return g_form; }
 
+void setInputsDisabled(MainForm& form, bool disabled) {
+  for (HWND control : {form.按钮1, form.按钮2, form.按钮3, form.编辑框1, form.选择框1, form.组合框1,
+                       form.组合框2, form.组合框3})
+    control::setDisabled(control, disabled);
+}
+
 HWND createMainWindow(HINSTANCE instance) {
   WNDCLASSEXA windowClass = {};
   windowClass.cbSize = sizeof windowClass;

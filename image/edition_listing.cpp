@@ -36,13 +36,6 @@ bool writeBatchFile(const std::string& path, const std::string& line) {
          written == line.size();
 }
 
-// The eight controls that take the user's input.
-void setInputsDisabled(MainForm& form, bool disabled) {
-  for (HWND control : {form.按钮1, form.按钮2, form.按钮3, form.编辑框1, form.选择框1, form.组合框1,
-                       form.组合框2, form.组合框3})
-    control::setDisabled(control, disabled);
-}
-
 enum class WaitResult { Ended, TimedOut, WindowClosed };
 
 // Waits for the process while the window keeps painting. A WM_QUIT met on

@@ -57,12 +57,6 @@ std::string driveRootOf(const std::string& path) {
   return std::string();
 }
 
-void disableInputs(MainForm& form) {
-  for (HWND control : {form.按钮1, form.按钮2, form.按钮3, form.编辑框1, form.选择框1, form.组合框1,
-                       form.组合框2, form.组合框3})
-    control::setDisabled(control, true);
-}
-
 }  // namespace
 
 bool isCloseEnabled(HWND window) {
@@ -134,6 +128,6 @@ void onInstallClicked(MainForm& form) {
   control::setInterval(form.时钟3, 10);
   for (HWND label : {form.透明标签9, form.透明标签10, form.透明标签11})
     control::setVisible(label, true);
-  disableInputs(form);
+  setInputsDisabled(form, true);
   SetCloseEnabled(form.window, false);
 }
