@@ -7,7 +7,7 @@ packages=(
   cmake make g++ googletest libbenchmark-dev
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
   wine64 xvfb x11-apps x11-utils imagemagick xdotool locales fonts-wqy-microhei
-  python3 wimtools
+  python3 wimtools libwim-dev
 )
 missing=()
 for package in "${packages[@]}"; do

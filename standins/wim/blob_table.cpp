@@ -18,8 +18,10 @@ Outcome checkEntry(const BlobEntry& entry, std::size_t number, std::uint64_t fil
   if (resource.flags & ~kKnownResourceFlags)
     return failure(Problem::Damaged, which + " has unknown resource flags " + hex8(resource.flags));
   // A solid entry's offset and size are its place inside the solid resource.
-  if (resource.flags & kResourceSolid) return success();
-  if (!(resource.flags & kResourceCompressed) && resource.storedSize != resource.originalSize)
+  if ((resource.flags & kResourceSolid) && resource.originalSize != kSolidResourceMarker)
+    return success();
+  if (!(resource.flags & (kResourceCompressed | kResourceSolid)) &&
+      resource.storedSize != resource.originalSize)
     return failure(Problem::Damaged, which + " is stored uncompressed, yet gives " +
                                          decimal(resource.storedSize) + " bytes stored and " +
                                          decimal(resource.originalSize) + " bytes original");
@@ -64,6 +66,20 @@ Outcome parseBlobTable(ByteSpan bytes, const Header& header, std::uint64_t fileS
       return failure(Problem::Damaged, "lookup table entry " + decimal(i + 1) + " is cut short");
     Outcome checked = checkEntry(entry, i + 1, fileSize);
     if (!checked.ok()) return checked;
+    if (entry.isSolidResource()) {
+      // Offsets of the blobs count through every solid resource of a run of
+      // solid entries, also one listed after blobs of an earlier one.
+      const bool continues =
+          !read.entries.empty() && (read.entries.back().resource.flags & kResourceSolid);
+      if (!continues) read.solidGroups.push_back(SolidGroup{entry.partNumber, {}});
+      read.solidGroups.back().resources.push_back(entry.resource);
+    } else if (entry.resource.flags & kResourceSolid) {
+      if (read.solidGroups.empty())
+        return failure(Problem::Damaged, "lookup table entry " + decimal(i + 1) +
+                                             " lies in a solid resource, but none is listed "
+                                             "before it");
+      entry.solidGroup = static_cast<std::int32_t>(read.solidGroups.size() - 1);
+    }
     read.entries.push_back(entry);
     if (entry.resource.flags & kResourceFree) continue;
     if (entry.resource.flags & kResourceMetadata)
@@ -71,7 +87,8 @@ Outcome parseBlobTable(ByteSpan bytes, const Header& header, std::uint64_t fileS
     else if (!isZeroDigest(entry.hash))  // a solid resource's own entry has no hash
       read.byHash.push_back(i);
   }
-  if (read.metadata.size() != header.imageCount)
+  const bool laterPart = header.totalParts > 1 && header.partNumber != 1;
+  if (read.metadata.size() != header.imageCount && !(laterPart && read.metadata.empty()))
     return failure(Problem::Damaged, "the WIM header counts " + decimal(header.imageCount) +
                                          " images, but the lookup table holds metadata for " +
                                          decimal(read.metadata.size()));
@@ -79,6 +96,20 @@ Outcome parseBlobTable(ByteSpan bytes, const Header& header, std::uint64_t fileS
                    [&read](std::size_t a, std::size_t b) { return hashLess(read, a, b); });
   table = std::move(read);
   return success();
+}
+
+void mergeBlobTable(BlobTable& table, BlobTable&& part) {
+  const std::size_t base = table.entries.size();
+  const std::int32_t groupBase = static_cast<std::int32_t>(table.solidGroups.size());
+  for (BlobEntry& entry : part.entries) {
+    if (entry.solidGroup >= 0) entry.solidGroup += groupBase;
+    table.entries.push_back(entry);
+  }
+  for (SolidGroup& group : part.solidGroups) table.solidGroups.push_back(std::move(group));
+  for (std::size_t index : part.metadata) table.metadata.push_back(base + index);
+  for (std::size_t index : part.byHash) table.byHash.push_back(base + index);
+  std::stable_sort(table.byHash.begin(), table.byHash.end(),
+                   [&table](std::size_t a, std::size_t b) { return hashLess(table, a, b); });
 }
 
 const BlobEntry* findBlob(const BlobTable& table, const Sha1Digest& hash) {

@@ -9,6 +9,7 @@
 
 #include "standins/wim/le_bytes.h"
 #include "standins/wim/outcome.h"
+#include "standins/wim/resource_chunks.h"
 #include "standins/wim/sha1.h"
 #include "standins/wim/wim_header.h"
 
@@ -34,14 +35,35 @@ struct BlobEntry {
   std::uint16_t partNumber = 0;
   std::uint32_t referenceCount = 0;
   Sha1Digest hash{};
+  // A blob packed in a solid resource: the index of its group in
+  // BlobTable::solidGroups; -1 for all others.
+  std::int32_t solidGroup = -1;
 
   bool isStoredPlain() const {
     return (resource.flags & (kResourceCompressed | kResourceSolid)) == 0;
   }
+  bool isSolidResource() const {
+    return (resource.flags & kResourceSolid) && resource.originalSize == kSolidResourceMarker;
+  }
+  // The size of the data: a blob inside a solid resource gives it as its
+  // stored size (its original size is 0 there).
+  std::uint64_t dataSize() const {
+    if (solidGroup >= 0 && resource.originalSize == 0) return resource.storedSize;
+    return resource.originalSize;
+  }
+};
+
+// The solid resources of one run of entries with the solid flag: their
+// unpacked data is one stream, in which the blob entries of the run give
+// their offsets.
+struct SolidGroup {
+  std::uint16_t part = 1;
+  std::vector<ResourceHeader> resources;
 };
 
 struct BlobTable {
-  std::vector<BlobEntry> entries;     // as on disk
+  std::vector<BlobEntry> entries;  // as on disk
+  std::vector<SolidGroup> solidGroups;
   std::vector<std::size_t> metadata;  // indices of the images' metadata entries, image order
   std::vector<std::size_t> byHash;    // indices of the data entries, sorted by hash
 };
@@ -53,10 +75,15 @@ bool readBlobEntry(ByteSpan bytes, std::size_t offset, BlobEntry& entry);
 // flags, sizes that agree for data stored as is, and data that lies after the
 // header and ends inside a file of `fileSize` bytes. Entries packed into a
 // solid resource point inside that resource and are not checked against the
-// file: nothing here reads them. The number of metadata entries must be the
-// header's image count.
+// file; each belongs to the group of the solid resources in its run of
+// solid entries.
+// The number of metadata entries must be the header's image count, except in
+// the later parts of a split image, which hold none.
 Outcome parseBlobTable(ByteSpan bytes, const Header& header, std::uint64_t fileSize,
                        BlobTable& table);
+
+// Adds the entries of another part's table (a split image) to `table`.
+void mergeBlobTable(BlobTable& table, BlobTable&& part);
 
 // The data entry with this hash (free entries and metadata excluded), or null.
 const BlobEntry* findBlob(const BlobTable& table, const Sha1Digest& hash);

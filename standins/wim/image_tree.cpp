@@ -288,17 +288,20 @@ Outcome parseImageMetadata(ByteSpan metadata, ImageTree& tree) {
     return failure(Problem::Damaged, "the image's security data gives the impossible length " +
                                          decimal(securityLength) + " for " + decimal(descriptors) +
                                          " descriptors");
+  Walk walk;
   std::uint64_t described = kSecurityHeaderSize + 8ull * descriptors;
+  walk.tree.descriptors.reserve(descriptors);
   for (std::uint32_t i = 0; i < descriptors; ++i) {
     std::uint64_t size = 0;
     readU64(metadata, kSecurityHeaderSize + 8ull * i, size);
     if (size > securityLength - described)
       return failure(Problem::Damaged, "the image's security descriptors do not fit in the " +
                                            decimal(securityLength) + " bytes of security data");
+    const std::uint8_t* start = metadata.data + described;
+    walk.tree.descriptors.emplace_back(start, start + size);
     described += size;
   }
 
-  Walk walk;
   walk.metadata = metadata;
   walk.treeStart = (static_cast<std::size_t>(securityLength) + 7) & ~std::size_t{7};
   walk.tree.securityDescriptors = descriptors;

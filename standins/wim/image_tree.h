@@ -102,6 +102,7 @@ struct TreeEntry {
 
 struct ImageTree {
   std::uint32_t securityDescriptors = 0;
+  std::vector<std::vector<std::uint8_t>> descriptors;  // by security id
   std::vector<TreeEntry> entries;  // [0] is the root; a folder always before what it holds
 };
 

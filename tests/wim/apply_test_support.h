@@ -235,4 +235,32 @@ inline void expectSameTree(const fs::path& expected, const fs::path& actual) {
       ADD_FAILURE() << "not expected: " << fs::path(item.first).u8string();
 }
 
+// Beyond names and contents: the same hard-link counts, the same last-write
+// times (every entry but the target itself) and, natively, the same
+// symbolic links. `skipped` names entries (relative, native form) the caller
+// checks by other means.
+inline void expectSameLinksAndTimes(const fs::path& expected, const fs::path& actual,
+                                    const std::vector<fs::path>& skipped = {}) {
+  for (const auto& item : fs::recursive_directory_iterator(expected)) {
+    const fs::path relative = item.path().lexically_relative(expected);
+    if (std::find(skipped.begin(), skipped.end(), relative) != skipped.end()) continue;
+    const fs::path other = actual / relative;
+    std::error_code error;
+    const fs::file_status wanted = fs::symlink_status(item.path(), error);
+    const fs::file_status got = fs::symlink_status(other, error);
+    ASSERT_EQ(static_cast<int>(wanted.type()), static_cast<int>(got.type()))
+        << "kind differs: " << relative.u8string();
+    if (fs::is_symlink(wanted)) {
+      EXPECT_EQ(fs::read_symlink(item.path()), fs::read_symlink(other)) << relative.u8string();
+      continue;
+    }
+    if (fs::is_regular_file(wanted)) {
+      EXPECT_EQ(fs::hard_link_count(item.path()), fs::hard_link_count(other))
+          << "hard links differ: " << relative.u8string();
+    }
+    EXPECT_TRUE(fs::last_write_time(item.path()) == fs::last_write_time(other))
+        << "time differs: " << relative.u8string();
+  }
+}
+
 }  // namespace wimtest

@@ -77,6 +77,28 @@ printf 'the real file\n' >"$linked/folder/real.txt"
 ln -s folder/real.txt "$linked/file link"
 ln -s folder "$linked/folder link"
 
+# Compressible data of every sort for the compressed images: machine code
+# (E8 calls), counting text, base64 text, runs, a file of exactly one 32 KiB
+# chunk and one a byte over, random stretches that chunks store as is, a
+# deep tree with Chinese names, hard links, empty files and a symbolic link.
+mixed=$trees/mixed
+mkdir -p "$mixed/bin" "$mixed/深层/a/b/c/d/e/f/g/h/i/j" "$mixed/empty folder" "$mixed/文本"
+cp "$(command -v wimlib-imagex)" "$mixed/bin/imagex.bin"
+cat /bin/bash /bin/bash >"$mixed/bin/bash twice.bin"
+ln "$mixed/bin/bash twice.bin" "$mixed/bin/hard link.bin"
+ln "$mixed/bin/bash twice.bin" "$mixed/深层/a/third name.bin"
+seq 1 600000 >"$mixed/文本/数字.txt"
+head -c 1500000 /dev/urandom | base64 >"$mixed/文本/base64.txt"
+head -c 32768 "$mixed/文本/数字.txt" >"$mixed/exact chunk.txt"
+head -c 32769 "$mixed/文本/数字.txt" >"$mixed/chunk and a byte.txt"
+head -c 300000 /dev/zero >"$mixed/zeros.bin"
+random 200000 "$mixed/random.bin"
+printf '很深的文件\n' >"$mixed/深层/a/b/c/d/e/f/g/h/i/j/深.txt"
+: >"$mixed/empty.txt"
+: >"$mixed/深层/also empty"
+cp "$mixed/文本/数字.txt" "$mixed/same content as 数字.txt"
+ln -s 文本/数字.txt "$mixed/link to 数字"
+
 quiet() { "$@" >/dev/null; }
 
 quiet wimcapture "$full" "$out/full.wim" "Full tree" --compress=none
@@ -88,6 +110,26 @@ for compression in xpress lzx lzms; do
     --compress="$compression"
 done
 quiet wimcapture "$small" "$out/solid.wim" "Small solid" --solid
+
+# The mixed tree in every compression, solid resources of several chunks,
+# a second image, and a split image; wimapply's trees beside them.
+codecs="none xpress lzx lzms"
+for compression in $codecs; do
+  quiet wimcapture "$mixed" "$out/mixed-$compression.wim" "Mixed $compression" \
+    --compress="$compression"
+done
+quiet wimcapture "$mixed" "$out/mixed-lzx64k.wim" "Mixed LZX 64K" --compress=lzx \
+  --chunk-size=65536
+quiet wimcapture "$mixed" "$out/mixed-solid.wim" "Mixed solid" --solid --solid-chunk-size=1M
+quiet wimcapture "$mixed" "$out/mixed-solid-xpress.wim" "Mixed solid XPRESS" --solid \
+  --solid-compress=xpress --solid-chunk-size=64K
+quiet wimappend "$second" "$out/mixed-solid.wim" "Second solid" --solid
+quiet wimappend "$second" "$out/mixed-lzx.wim" "Second LZX"
+quiet wimsplit "$out/mixed-lzx.wim" "$out/split.swm" 2
+for name in none xpress lzx lzms lzx64k solid solid-xpress; do
+  quiet wimapply "$out/mixed-$name.wim" 1 "$out/reference/mixed-$name"
+done
+quiet wimapply "$out/mixed-solid.wim" 2 "$out/reference/second-solid"
 
 quiet wimapply "$out/full.wim" 1 "$out/reference/full-1"
 quiet wimapply "$out/full.wim" 2 "$out/reference/full-2"
