@@ -43,9 +43,10 @@ struct MetadataFailures {
 // and security privileges). Returns a warning for each that is missing.
 std::vector<std::string> prepareApplyPrivileges();
 
-// Whether this system keeps named data streams and the metadata kinds below;
-// the apply counts what it leaves out where they are not.
-bool targetKeepsNamedStreams();
+// Whether the file system of `target` keeps named data streams, and this
+// system the metadata kinds below; the apply counts what it leaves out where
+// they are not.
+bool targetKeepsNamedStreams(const std::filesystem::path& target);
 bool targetKeepsMetadata(MetadataKind kind);
 
 // True where a reparse point is an ordinary file or folder first, which

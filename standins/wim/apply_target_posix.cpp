@@ -35,7 +35,7 @@ std::vector<std::string> prepareApplyPrivileges() { return {}; }
 
 bool targetMakesReparsePointsInPlace() { return false; }
 
-bool targetKeepsNamedStreams() { return false; }
+bool targetKeepsNamedStreams(const std::filesystem::path&) { return false; }
 
 bool targetKeepsMetadata(MetadataKind kind) {
   return kind == MetadataKind::Times || kind == MetadataKind::ReparseData;

@@ -5,6 +5,7 @@
 #include <winioctl.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "standins/wim/apply_target.h"
@@ -63,6 +64,44 @@ FILETIME fileTime(std::uint64_t value) {
   time.dwLowDateTime = static_cast<DWORD>(value);
   time.dwHighDateTime = static_cast<DWORD>(value >> 32);
   return time;
+}
+
+// Short names are set through NtSetInformationFile, as SetFileShortNameW does
+// inside: the same on Windows, and where kernel32 lacks the call (Wine ends
+// the process in it) the system says "not supported" instead.
+constexpr ULONG kFileShortNameInformation = 40;
+struct StatusBlock {
+  union {
+    LONG status;
+    void* pointer;
+  };
+  ULONG_PTR information;
+};
+using SetInformationFile = LONG(NTAPI*)(HANDLE, StatusBlock*, void*, ULONG, ULONG);
+using StatusToError = ULONG(NTAPI*)(LONG);
+
+bool setShortName(HANDLE entry, const std::u16string& name, std::string& reason) {
+  static const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  static const auto setInformation = reinterpret_cast<SetInformationFile>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtSetInformationFile")));
+  static const auto toError = reinterpret_cast<StatusToError>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+  if (!setInformation || !toError) {
+    reason = "the system cannot set short names";
+    return false;
+  }
+  // FILE_NAME_INFORMATION: the length in bytes, then the name.
+  std::vector<std::uint8_t> information(sizeof(ULONG) + name.size() * 2);
+  const ULONG length = static_cast<ULONG>(name.size() * 2);
+  std::memcpy(information.data(), &length, sizeof length);
+  std::memcpy(information.data() + sizeof length, name.data(), length);
+  StatusBlock block{};
+  const LONG status = setInformation(entry, &block, information.data(),
+                                     static_cast<ULONG>(information.size()),
+                                     kFileShortNameInformation);
+  if (status >= 0) return true;
+  reason = systemMessage(toError(status));
+  return false;
 }
 
 // The attributes SetFileAttributes takes; the others (folder, compressed,
@@ -125,7 +164,15 @@ std::vector<std::string> prepareApplyPrivileges() {
 
 bool targetMakesReparsePointsInPlace() { return true; }
 
-bool targetKeepsNamedStreams() { return true; }
+// Asked of the volume: a stream name on a file system without streams (FAT,
+// or Wine's view of a Unix one) would become part of a file's name instead.
+bool targetKeepsNamedStreams(const std::filesystem::path& target) {
+  wchar_t volume[MAX_PATH + 1] = {};
+  DWORD flags = 0;
+  return GetVolumePathNameW(target.c_str(), volume, MAX_PATH) &&
+         GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+         (flags & FILE_NAMED_STREAMS) != 0;
+}
 
 bool targetKeepsMetadata(MetadataKind) { return true; }
 
@@ -164,11 +211,9 @@ void applyEntryMetadata(const std::filesystem::path& path, const EntryMetadata& 
       failures.add(MetadataKind::Times, reason);
       if (!metadata.shortName.empty()) failures.add(MetadataKind::ShortName, reason);
     } else {
-      if (!metadata.shortName.empty()) {
-        const std::wstring shortName(metadata.shortName.begin(), metadata.shortName.end());
-        if (!SetFileShortNameW(entry.value, shortName.c_str()))
-          failures.add(MetadataKind::ShortName, systemMessage(GetLastError()));
-      }
+      std::string reason;
+      if (!metadata.shortName.empty() && !setShortName(entry.value, metadata.shortName, reason))
+        failures.add(MetadataKind::ShortName, reason);
       const FILETIME created = fileTime(metadata.creationTime);
       const FILETIME accessed = fileTime(metadata.lastAccessTime);
       const FILETIME written = fileTime(metadata.lastWriteTime);

@@ -88,6 +88,7 @@ struct Plan {
   std::uint64_t files = 0;
   std::uint64_t namedStreams = 0;
   std::uint64_t shortNames = 0;
+  bool streamsKept = false;
 };
 
 Stop missingBlob(const ImageTree& tree, std::size_t index, const Sha1Digest& hash) {
@@ -95,13 +96,13 @@ Stop missingBlob(const ImageTree& tree, std::size_t index, const Sha1Digest& has
                                           sha1Hex(hash) + ") is missing from the lookup table");
 }
 
-Stop planApply(const ImageParts& parts, const ImageTree& tree, Plan& plan) {
+Stop planApply(const ImageParts& parts, const ImageTree& tree, bool streamsKept, Plan& plan) {
   const BlobTable& table = parts.table;
   plan.linked.assign(tree.entries.size(), false);
   std::map<const BlobEntry*, std::size_t> workOf;
   std::map<std::pair<std::uint64_t, Sha1Digest>, std::size_t> firstNames;
-  const bool streamsKept = targetKeepsNamedStreams();
   std::vector<Destination> streamDestinations;
+  plan.streamsKept = streamsKept;
 
   const auto addDestination = [&](const Sha1Digest& hash, Destination destination) -> Stop {
     const BlobEntry* blob = findBlob(table, hash);
@@ -729,10 +730,10 @@ std::string notApplicable(const ImageTree& tree, const Plan& plan) {
         counted(tree.descriptors.size(), "security descriptor", "security descriptors"));
   if (!targetKeepsMetadata(MetadataKind::ShortName) && plan.shortNames != 0)
     parts.push_back(counted(plan.shortNames, "short name", "short names"));
-  if (!targetKeepsNamedStreams() && plan.namedStreams != 0)
+  if (!plan.streamsKept && plan.namedStreams != 0)
     parts.push_back(counted(plan.namedStreams, "named stream", "named streams"));
   if (parts.empty()) return std::string();
-  std::string text = "Not applied on this system: ";
+  std::string text = "Not applied on this system or file system: ";
   for (std::size_t i = 0; i < parts.size(); ++i) text += (i ? ", " : "") + parts[i];
   return text;
 }
@@ -834,7 +835,7 @@ Stop apply(const std::string& imagePath, const std::string& indexText, const fs:
   std::vector<std::uint8_t>().swap(bytes);  // the tree holds all that is needed
 
   Plan plan;
-  Stop stop = planApply(parts, tree, plan);
+  Stop stop = planApply(parts, tree, targetKeepsNamedStreams(target), plan);
   if (stop.stopped()) return stop;
 
   const ImageEntry& described = info.xml.images[index - 1];

@@ -2,8 +2,8 @@
 # make-images.sh DIR: the image files that the GUI tests browse to, made with
 # Debian's wimtools from small trees made here.
 #   four.wim            four images; the second has a Chinese name
-#   two.wim             two images, no compression; image 2 is a small Windows
-#                       tree with tens of MB of file data (install tests)
+#   two.wim             two images, LZX as install.wim has it; image 2 is a small
+#                       Windows tree with tens of MB of file data (install tests)
 #   with space/, p&mkdir pwned/, 100%/   copies of four.wim under awkward paths
 #   damaged.wim         two.wim with one byte of file data flipped after capture
 #   notwim.wim          not an image at all
@@ -30,8 +30,8 @@ echo "[boot]" >big/Windows/win.ini
 : >big/Windows/System32/empty.dll
 for i in 1 2 3; do head -c $((20 * 1024 * 1024)) /dev/urandom >"big/数据/part$i.bin"; done
 echo "中文内容" >big/Users/Public/说明.txt
-wimcapture small ../two.wim "Windows 10 Home" --compress=none >/dev/null
-wimappend big ../two.wim "Windows 10 专业版" --compress=none >/dev/null
+wimcapture small ../two.wim "Windows 10 Home" --compress=lzx >/dev/null
+wimappend big ../two.wim "Windows 10 专业版" >/dev/null
 
 cd "$out"
 for folder in "with space" "p&mkdir pwned" "100%"; do
@@ -39,7 +39,8 @@ for folder in "with space" "p&mkdir pwned" "100%"; do
   cp four.wim "$folder/four.wim"
 done
 cp two.wim damaged.wim
-# 30 MiB in lies inside the file data of image 2 (three 20 MiB files).
+# 30 MiB in lies inside the file data of image 2 (three 20 MiB files of
+# random bytes, whose chunks LZX cannot shrink and so stores as they are).
 offset=$((30 * 1024 * 1024))
 byte=$(od -An -tu1 -j "$offset" -N1 damaged.wim | tr -d ' ')
 printf "$(printf '\\%03o' $((byte ^ 0xFF)))" | dd of=damaged.wim bs=1 seek="$offset" conv=notrunc status=none

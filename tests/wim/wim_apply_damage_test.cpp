@@ -236,10 +236,14 @@ TEST(WimApplyOnDamage, WhatCannotBeAppliedIsWarnedAbout) {
       << text;
 #ifdef _WIN32
   // The reparse point is made as a file first; only its reparse data fails.
+  // Wine's file system keeps no named streams, and says so.
   const std::vector<std::string> names = {"link", "one.txt", "streams.txt", "two.txt"};
+  EXPECT_NE(text.find("[ WARN ] Not applied on this system or file system: 1 named stream"),
+            std::string::npos)
+      << text;
 #else
-  EXPECT_NE(text.find("[ WARN ] Not applied on this system: file attributes, 2 security "
-                      "descriptors, 1 short name, 1 named stream"),
+  EXPECT_NE(text.find("[ WARN ] Not applied on this system or file system: file attributes, 2 "
+                      "security descriptors, 1 short name, 1 named stream"),
             std::string::npos)
       << text;
   const std::vector<std::string> names = {"one.txt", "streams.txt", "two.txt"};
@@ -248,7 +252,7 @@ TEST(WimApplyOnDamage, WhatCannotBeAppliedIsWarnedAbout) {
   const std::string unnamed = "the unnamed data";
   EXPECT_EQ(wimtest::fileBytes(box.target / "streams.txt"), Bytes(unnamed.begin(), unnamed.end()));
   EXPECT_EQ(wimtest::fileBytes(box.target / "two.txt"), (Bytes{'l', 'i', 'n', 'k', 'e', 'd'}));
-  EXPECT_EQ(fs::hard_link_count(box.target / "one.txt"), 2u);
+  EXPECT_EQ(wimtest::linkCount(box.target / "one.txt"), 2u);
 }
 
 }  // namespace

@@ -63,7 +63,7 @@ TEST(WimApply, WritesTheBigImageAsItWasCaptured) {
 #else
   // Attributes have no place on this system; nothing else is left out.
   EXPECT_EQ(countStarting(run, "[ WARN ] "), 1u) << run.text();
-  EXPECT_NE(run.text().find("Not applied on this system: file attributes"), std::string::npos)
+  EXPECT_NE(run.text().find("Not applied on this system or file system: file attributes"), std::string::npos)
       << run.text();
 #endif
   EXPECT_EQ(countStarting(run, "[ ERROR ] "), 0u) << run.text();
@@ -73,7 +73,7 @@ TEST(WimApply, WritesTheBigImageAsItWasCaptured) {
       << run.text();
   // The four names of two hard-linked files stay links, as wimapply makes them.
   wimtest::expectSameLinksAndTimes(referenceTree("full-1"), box.target);
-  EXPECT_EQ(fs::hard_link_count(box.target / "links" / "six again.bin"), 2u);
+  EXPECT_EQ(wimtest::linkCount(box.target / "links" / "six again.bin"), 2u);
   expectWholeProgress(run);
   EXPECT_EQ(run.lines.back(), "[ INFO ] Applied image 1 to " + wim::displayPath(box.target));
   for (const std::string& line : run.lines) EXPECT_TRUE(wim::isValidUtf8(line)) << line;
@@ -207,9 +207,10 @@ TEST(WimApply, LinkReparsePointsBecomeLinks) {
 #ifdef _WIN32
   const bool applied =
       (GetFileAttributesW((box.target / "file link").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-  if (!applied)
+  if (!applied) {
     EXPECT_NE(run.text().find("2 of the reparse points could not be applied"), std::string::npos)
         << run.text();
+  }
   EXPECT_TRUE(fs::is_directory(box.target / "folder link"));
 #else
   EXPECT_EQ(countStarting(run, "[ WARN ] "), 1u) << run.text();

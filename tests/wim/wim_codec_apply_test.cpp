@@ -53,17 +53,19 @@ void expectAsWimapply(const std::string& image, const std::string& index,
 #ifdef _WIN32
   fs::remove(box.target / kLink);  // compared below by its warning
   const std::vector<fs::path> skipped = {kLink};
-  if (fs::exists(expected / kLink))
+  if (fs::exists(expected / kLink)) {
     EXPECT_NE(run.text().find("reparse points could not be applied"), std::string::npos)
         << run.text();
+  }
   auto want = wimtest::listTree(expected);
   want.erase(kLink.native());
   EXPECT_EQ(want.size(), wimtest::listTree(box.target).size());
-  for (const auto& item : want)
-    if (!item.second.folder)
-      EXPECT_TRUE(wimtest::fileBytes(expected / item.first) ==
-                  wimtest::fileBytes(box.target / item.first))
-          << fs::path(item.first).u8string();
+  for (const auto& item : want) {
+    if (item.second.folder) continue;
+    EXPECT_TRUE(wimtest::fileBytes(expected / item.first) ==
+                wimtest::fileBytes(box.target / item.first))
+        << fs::path(item.first).u8string();
+  }
 #else
   const std::vector<fs::path> skipped;
   wimtest::expectSameTree(expected, box.target);
