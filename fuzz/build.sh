@@ -1,5 +1,5 @@
 #!/bin/bash
-# Builds the libFuzzer harnesses (the WIM reader's two, the icon directory's one) with clang into
+# Builds the libFuzzer harnesses (the WIM reader, its decoders and the apply, the icon directory) with clang into
 # build/fuzz/ (outside the CMake build: CI never builds them).
 set -euo pipefail
 cd "$(dirname "$(realpath "$0")")/.."
@@ -11,7 +11,13 @@ for harness in wim_info_fuzzer wim_xml_fuzzer; do
   clang++ "${flags[@]}" "fuzz/$harness.cpp" standins/wim/image_xml.cpp standins/wim/utf.cpp \
     standins/wim/wim_header.cpp standins/wim/wim_info.cpp -o "$out/$harness"
 done
+# The metadata parser alone, and the whole apply (every decoder included).
+engine=$(ls standins/wim/*.cpp | grep -v -e _win32.cpp -e wim_engine_main.cpp)
+clang++ "${flags[@]}" fuzz/image_metadata_fuzzer.cpp standins/wim/image_tree.cpp \
+  standins/wim/utf.cpp standins/wim/sha1.cpp -o "$out/image_metadata_fuzzer"
+# shellcheck disable=SC2086
+clang++ "${flags[@]}" fuzz/wim_apply_fuzzer.cpp $engine -lpthread -o "$out/wim_apply_fuzzer"
 # The support module's ICO/CUR directory reader.
 clang++ "${flags[@]}" fuzz/icon_directory_fuzzer.cpp support/icon_directory.cpp \
   -o "$out/icon_directory_fuzzer"
-echo "built $out/wim_info_fuzzer, $out/wim_xml_fuzzer and $out/icon_directory_fuzzer"
+echo "built in $out:" && ls "$out"

@@ -374,7 +374,7 @@ struct Applier {
     bool keep = false;  // reparse data: the bytes are kept as well
     std::vector<std::uint8_t> kept;
   };
-  std::map<std::size_t, Open> open;  // by stretch, while being written
+  std::map<std::pair<std::size_t, std::size_t>, Open> open;  // by stream and stretch
   std::vector<std::uint8_t> copyBuffer;
   std::map<std::size_t, std::vector<std::uint8_t>> reparseData;  // by tree entry
 
@@ -550,9 +550,9 @@ Stop feedChunk(Applier& applier, ChunkStream& stream, std::size_t streamIndex,
     if (stretch.start >= chunkEnd) break;
     const std::uint64_t stretchEnd = stretch.start + stretch.size;
     if (stretchEnd <= chunkStart) continue;
-    // Stretches are keyed by stream and index; one stream is open at a time
-    // in practice, but solid groups may overlap blobs.
-    const std::size_t key = (streamIndex << 20) ^ k;
+    // Several stretches are open at once only where blobs of a solid group
+    // overlap, which no writer does but a hostile file may.
+    const auto key = std::make_pair(streamIndex, k);
     auto found = applier.open.find(key);
     if (found == applier.open.end()) {
       found = applier.open
@@ -659,6 +659,10 @@ Stop makeReparsePoints(Applier& applier) {
     const fs::path& path = applier.paths[index];
     const std::vector<std::uint8_t>& reparse = applier.reparseData[index];
     if (targetMakesReparsePointsInPlace() && !entry.isDirectory() && isZeroDigest(entry.data)) {
+      if (occupiedByOther(path, fs::file_type::regular))
+        return stopWith(kApplyExitWriteFailed, "cannot create " +
+                                                   quote(entryPath(applier.tree, index)) +
+                                                   ": something that is no file is in its place");
       std::ofstream made(path, std::ios::binary | std::ios::trunc);
       if (!made)
         return stopWith(kApplyExitWriteFailed,

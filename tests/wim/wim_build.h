@@ -35,6 +35,11 @@ struct BuildEntry {
   // Lists the unnamed data in an unnamed stream entry instead of the entry
   // itself, as happens beside named streams.
   bool dataInStreamEntry = false;
+  // FILETIME values; a time in 2014 unless given.
+  std::uint64_t creationTime = 0x01D0000000000000ull;
+  std::uint64_t lastAccessTime = 0x01D0000000000000ull;
+  std::uint64_t lastWriteTime = 0x01D0000000000000ull;
+  std::int32_t securityId = -1;
 };
 
 inline BuildEntry fileEntry(const std::u16string& name, const std::string& content) {
@@ -112,10 +117,10 @@ inline std::size_t appendEntry(BuiltImage& image, const BuildEntry& entry) {
   out.resize(at + length, 0);
   putLittleEndian(out, at + 0x00, 8, length);
   putLittleEndian(out, at + 0x08, 4, entry.attributes);
-  putLittleEndian(out, at + 0x0C, 4, 0xFFFFFFFFu);
-  putLittleEndian(out, at + 0x28, 8, 0x01D0000000000000ull);  // some time in 2014
-  putLittleEndian(out, at + 0x30, 8, 0x01D0000000000000ull);
-  putLittleEndian(out, at + 0x38, 8, 0x01D0000000000000ull);
+  putLittleEndian(out, at + 0x0C, 4, static_cast<std::uint32_t>(entry.securityId));
+  putLittleEndian(out, at + 0x28, 8, entry.creationTime);
+  putLittleEndian(out, at + 0x30, 8, entry.lastAccessTime);
+  putLittleEndian(out, at + 0x38, 8, entry.lastWriteTime);
   const bool reparse = (entry.attributes & kReparse) != 0;
   if (reparse) {
     putLittleEndian(out, at + 0x58, 4, entry.reparseTag);
@@ -163,22 +168,34 @@ inline void appendList(BuiltImage& image, const BuildEntry& folder, const std::s
     appendList(image, *sub.second, pathKey(path, sub.second->name), sub.first);
 }
 
-// The metadata resource of an image whose root holds `children`; the
-// security data holds `descriptors` descriptors of 20 bytes each.
+// The metadata resource of an image whose root holds `children`, with these
+// security descriptors.
 inline BuiltImage buildImage(const std::vector<BuildEntry>& children,
-                             std::uint32_t descriptors = 0) {
+                             const std::vector<Bytes>& descriptors) {
   BuiltImage image;
-  const std::size_t securityLength = 8 + 8 * descriptors + 20 * descriptors;
+  std::size_t securityLength = 8 + 8 * descriptors.size();
+  for (const Bytes& descriptor : descriptors) securityLength += descriptor.size();
   image.metadata.resize(align8(securityLength), 0);
   putLittleEndian(image.metadata, 0, 4, securityLength);
-  putLittleEndian(image.metadata, 4, 4, descriptors);
-  for (std::uint32_t i = 0; i < descriptors; ++i) putLittleEndian(image.metadata, 8 + 8 * i, 8, 20);
+  putLittleEndian(image.metadata, 4, 4, descriptors.size());
+  std::size_t at = 8 + 8 * descriptors.size();
+  for (std::size_t i = 0; i < descriptors.size(); ++i) {
+    putLittleEndian(image.metadata, 8 + 8 * i, 8, descriptors[i].size());
+    putBytes(image.metadata, at, descriptors[i]);
+    at += descriptors[i].size();
+  }
   BuildEntry root = folderEntry(u"", children);
   const std::size_t rootAt = appendEntry(image, root);
   image.entryAt[""] = rootAt;
   image.metadata.resize(image.metadata.size() + 8, 0);
   appendList(image, root, "", rootAt);
   return image;
+}
+
+// The same with `descriptors` descriptors of 20 zero bytes each.
+inline BuiltImage buildImage(const std::vector<BuildEntry>& children,
+                             std::uint32_t descriptors = 0) {
+  return buildImage(children, std::vector<Bytes>(descriptors, Bytes(20, 0)));
 }
 
 // A whole WIM file: the header, the data, the images' metadata, the lookup
