@@ -2,6 +2,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
+
+// SSE2, where the target has it, scans for x86 opcodes 16 bytes at a time;
+// elsewhere plain 64-bit arithmetic does 8.
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#define LZMS_SSE2 1
+#endif
 
 // Layout of an LZMS chunk, as Windows and wimlib write it:
 //   16-bit little-endian words. A binary range coder reads them forwards
@@ -12,14 +20,17 @@
 // Nothing in the chunk marks where one stream ends: items are decoded until
 // the expected number of bytes is out, then an x86 filter is undone.
 
-// The hot helpers must become part of the decoding loop: a call that is left
-// out of line forces the bit buffer and the range into memory.
+// The hot helpers must be inlined into the decoding loop: a call that is
+// left out of line forces the bit buffer and the range into memory.
 #if defined(__GNUC__)
 #define LZMS_HOT inline __attribute__((always_inline))
+#define LZMS_OUT_OF_LINE __attribute__((noinline))
 #elif defined(_MSC_VER)
 #define LZMS_HOT __forceinline
+#define LZMS_OUT_OF_LINE __declspec(noinline)
 #else
 #define LZMS_HOT inline
+#define LZMS_OUT_OF_LINE
 #endif
 
 namespace wim {
@@ -30,6 +41,7 @@ constexpr unsigned kLengthSymbols = 54;
 constexpr unsigned kDeltaPowerSymbols = 8;
 constexpr unsigned kMaxOffsetSymbols = 799;
 constexpr unsigned kMaxCodewordLength = 15;
+constexpr unsigned kMaxExtraBits = 30;
 
 // Each adaptive code is rebuilt from its symbol counts after this many
 // symbols, then the counts are halved so that recent data weighs more.
@@ -42,6 +54,9 @@ constexpr unsigned kDeltaPowerRebuild = 512;
 // Offsets reach 1180427428 at most, so no chunk can be larger than one more.
 constexpr std::size_t kMaxChunkBytes = 1180427429;
 
+// ---------------------------------------------------------------------------
+// Slots.
+
 // A run of consecutive slots that share a number of extra bits.
 struct SlotRun {
   std::uint8_t extraBits;
@@ -51,10 +66,10 @@ struct SlotRun {
 // Offset slots serve LZ offsets and raw delta offsets alike; length slots
 // serve both kinds of match. Slot 0 starts at 1 and every slot starts where
 // the one before it ends, so the runs determine every base.
-constexpr SlotRun kOffsetRuns[] = {{0, 8},   {2, 9},   {3, 7},   {4, 10},  {5, 15},  {6, 15},
-                                   {7, 20},  {8, 20},  {9, 30},  {10, 33}, {11, 40}, {12, 42},
-                                   {13, 45}, {14, 60}, {15, 73}, {16, 80}, {17, 85}, {18, 95},
-                                   {19, 105}, {20, 6}, {30, 1}};
+constexpr SlotRun kOffsetRuns[] = {{0, 8},    {2, 9},   {3, 7},   {4, 10},  {5, 15},  {6, 15},
+                                   {7, 20},   {8, 20},  {9, 30},  {10, 33}, {11, 40}, {12, 42},
+                                   {13, 45},  {14, 60}, {15, 73}, {16, 80}, {17, 85}, {18, 95},
+                                   {19, 105}, {20, 6},  {30, 1}};
 constexpr SlotRun kLengthRuns[] = {{0, 26}, {1, 4}, {2, 6}, {3, 4},  {4, 5},  {5, 2}, {6, 1},
                                    {7, 1},  {8, 1}, {9, 1}, {10, 1}, {16, 1}, {30, 1}};
 
@@ -80,8 +95,7 @@ constexpr SlotTable<N> makeSlotTable(const SlotRun (&runs)[R]) {
   return table;
 }
 
-constexpr SlotTable<kMaxOffsetSymbols> kOffsetSlots =
-    makeSlotTable<kMaxOffsetSymbols>(kOffsetRuns);
+constexpr SlotTable<kMaxOffsetSymbols> kOffsetSlots = makeSlotTable<kMaxOffsetSymbols>(kOffsetRuns);
 constexpr SlotTable<kLengthSymbols> kLengthSlots = makeSlotTable<kLengthSymbols>(kLengthRuns);
 static_assert(kOffsetSlots.base[kMaxOffsetSymbols] == 0x465BE4A5, "offset slot runs");
 static_assert(kLengthSlots.base[kLengthSymbols] == 0x400108AB, "length slot runs");
@@ -94,6 +108,9 @@ unsigned offsetSlotsFor(std::size_t size) {
   const std::uint32_t* last = first + kMaxOffsetSymbols;
   return static_cast<unsigned>(std::upper_bound(first, last, size - 1) - first);
 }
+
+// ---------------------------------------------------------------------------
+// Byte access.
 
 std::uint16_t loadLe16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
@@ -111,13 +128,41 @@ void storeLe32(std::uint8_t* p, std::uint32_t value) {
   p[3] = static_cast<std::uint8_t>(value >> 24);
 }
 
-std::uint64_t loadLe64(const std::uint8_t* p) {
+// Eight bytes at once, little-endian whatever the machine.
+LZMS_HOT std::uint64_t loadLe64(const std::uint8_t* p) {
   std::uint64_t value;
   std::memcpy(&value, p, 8);
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
   value = __builtin_bswap64(value);
 #endif
   return value;
+}
+
+// `width` bytes (at most 8) in the low bytes of a word and back; byte order
+// does not matter to the bytewise arithmetic done in between.
+template <unsigned width>
+LZMS_HOT std::uint64_t loadBytes(const std::uint8_t* p) {
+  std::uint64_t value = 0;
+  std::memcpy(&value, p, width);
+  return value;
+}
+
+template <unsigned width>
+LZMS_HOT void storeBytes(std::uint8_t* p, std::uint64_t value) {
+  std::memcpy(p, &value, width);
+}
+
+unsigned lowestSetBit(std::uint64_t value) {
+#if defined(__GNUC__)
+  return static_cast<unsigned>(__builtin_ctzll(value));
+#else
+  unsigned bit = 0;
+  while ((value & 1) == 0) {
+    value >>= 1;
+    ++bit;
+  }
+  return bit;
+#endif
 }
 
 // ---------------------------------------------------------------------------
@@ -130,15 +175,26 @@ struct Probability {
   std::uint32_t zeros;
 };
 
-// A context picks one of its probabilities by the last few bits it decoded.
-struct Decision {
-  std::uint32_t state;
-  std::uint32_t mask;
-  Probability entries[64];
+// The chance for a count of zeros: 0 and 64 out of 64 are not allowed, and
+// 1 and 63 stand for them.
+struct ChanceTable {
+  std::uint8_t chance[65] = {};
+  constexpr ChanceTable() {
+    for (unsigned zeros = 0; zeros <= 64; ++zeros)
+      chance[zeros] = static_cast<std::uint8_t>(zeros == 0 ? 1 : zeros == 64 ? 63 : zeros);
+  }
+};
+constexpr ChanceTable kChances;
 
-  void reset(unsigned stateBits) {
-    state = 0;
-    mask = (1u << stateBits) - 1;
+// A context picks one of its probabilities by its state: the last few bits
+// it decoded (4 for literal or match, 5 for LZ or delta, 6 for the others),
+// newest lowest. The decoding loop keeps the states.
+template <unsigned StateBits>
+struct Decision {
+  static constexpr std::uint32_t kStateMask = (1u << StateBits) - 1;
+  Probability entries[1u << StateBits];
+
+  void reset() {
     // Every entry starts as if it had seen 32 zeros, then 0101... 32 times.
     for (Probability& entry : entries) entry = {0x0000000055555555ull, 48};
   }
@@ -147,24 +203,28 @@ struct Decision {
 // ---------------------------------------------------------------------------
 // Adaptive canonical Huffman codes.
 
-// Decode table entries. A primary entry gives a symbol (high 16 bits) and its
-// codeword length (low bits), or points to a subtable (base in the high 16
-// bits, index width in the low bits) for codewords longer than the primary
-// index. Subtable entries give the symbol and the bits left after the primary
-// index. Entries that no codeword reaches are marked invalid.
-constexpr std::uint32_t kSubtableEntry = 0x8000;
-constexpr std::uint32_t kInvalidEntry = 0x4000;
-constexpr std::uint32_t kSpecialEntry = kSubtableEntry | kInvalidEntry;
+// A canonical code ready for decoding. The table, indexed by the next
+// `TableBits` bits, gives a symbol and its length as (symbol << 4 | length)
+// for every codeword no longer than that; 0 sends the decoder to the longer
+// codewords, which it finds by their first codeword of each length.
+template <unsigned MaxSymbols, unsigned TableBits>
+struct CanonicalCode {
+  std::uint16_t table[1u << TableBits];
+  std::uint16_t firstCodeword[kMaxCodewordLength + 1];
+  std::uint16_t firstIndex[kMaxCodewordLength + 1];  // into byCodeword
+  std::uint16_t perLength[kMaxCodewordLength + 1];
+  std::uint16_t byCodeword[MaxSymbols];  // symbols by length, then value
+};
 
-// Work space for building one code; shared by all codes of a decoder.
+// Work space for building codes; shared by all codes of a decoder.
 struct CodeBuilder {
-  std::uint16_t order[kMaxOffsetSymbols];      // symbols by count, then value
-  std::uint16_t byCodeword[kMaxOffsetSymbols];  // symbols by length, then value
+  std::uint16_t order[kMaxOffsetSymbols];  // symbols by count, then value
   std::uint16_t staging[kMaxOffsetSymbols];
   std::uint32_t leafCounts[kMaxOffsetSymbols];
   std::uint32_t nodeCounts[kMaxOffsetSymbols];  // later: node depths
   std::uint16_t parents[kMaxOffsetSymbols];
   std::uint64_t keys[kMaxOffsetSymbols];
+  std::uint8_t lengths[kMaxOffsetSymbols];
 
   // Puts the symbols in `order` sorted by count, ties by symbol value.
   void sortByCount(const std::uint32_t* counts, unsigned symbols) {
@@ -172,20 +232,20 @@ struct CodeBuilder {
     for (unsigned s = 0; s < symbols; ++s) largest = std::max(largest, counts[s]);
     if (largest >= 4096) {
       // Halving keeps counts near 2050 at most; this only guards the radix
-      // passes below against a count they were not sized for.
+      // passes below against counts they were not sized for.
       for (unsigned s = 0; s < symbols; ++s) keys[s] = (std::uint64_t{counts[s]} << 16) | s;
       std::sort(keys, keys + symbols);
       for (unsigned s = 0; s < symbols; ++s) order[s] = static_cast<std::uint16_t>(keys[s]);
       return;
     }
-    // Two stable counting passes of 6 bits each over symbols taken in
+    // One or two stable counting passes of 6 bits each over the symbols in
     // increasing order keep equal counts in symbol order.
     unsigned buckets[64];
     std::fill(buckets, buckets + 64, 0u);
     for (unsigned s = 0; s < symbols; ++s) ++buckets[counts[s] & 63];
     unsigned sum = 0;
     for (unsigned& bucket : buckets) {
-      unsigned here = bucket;
+      const unsigned here = bucket;
       bucket = sum;
       sum += here;
     }
@@ -197,20 +257,21 @@ struct CodeBuilder {
     for (unsigned s = 0; s < symbols; ++s) ++buckets[counts[s] >> 6];
     sum = 0;
     for (unsigned& bucket : buckets) {
-      unsigned here = bucket;
+      const unsigned here = bucket;
       bucket = sum;
       sum += here;
     }
     for (unsigned i = 0; i < symbols; ++i) {
-      std::uint16_t s = staging[i];
+      const std::uint16_t s = staging[i];
       order[buckets[counts[s] >> 6]++] = s;
     }
   }
 
-  // Codeword lengths from symbol counts. LZMS needs exactly the code of the
-  // classic two-smallest merging in which a leaf wins a tie against a merged
-  // node; the lengths then go, longest first, to the symbols in count order.
-  void buildLengths(const std::uint32_t* counts, unsigned symbols, std::uint8_t* lengths) {
+  // Codeword lengths from symbol counts, into `lengths`. LZMS needs exactly
+  // the code of the classic two-smallest merging in which a leaf wins a tie
+  // against a merged node; the lengths then go, longest first, to the
+  // symbols in count order.
+  void buildLengths(const std::uint32_t* counts, unsigned symbols) {
     if (symbols == 0) return;
     if (symbols == 1) {
       lengths[0] = 1;
@@ -265,116 +326,85 @@ struct CodeBuilder {
     }
   }
 
-  // Fills a decode table for the canonical code of `lengths`. False when the
-  // lengths over-fill the code or the subtables outgrow `tableSize`.
-  bool buildTable(const std::uint8_t* lengths, unsigned symbols, unsigned tableBits,
-                  std::uint32_t* table, std::size_t tableSize) {
-    unsigned perLength[kMaxCodewordLength + 1] = {};
+  // The decoding form of the canonical code of `lengths`. False when the
+  // lengths over-fill the code, which a code built here never does.
+  template <unsigned MaxSymbols, unsigned TableBits>
+  bool buildDecoding(unsigned symbols, CanonicalCode<MaxSymbols, TableBits>& code) const {
+    std::uint16_t* perLength = code.perLength;
+    std::fill(perLength, perLength + kMaxCodewordLength + 1, std::uint16_t{0});
     for (unsigned s = 0; s < symbols; ++s) ++perLength[lengths[s]];
-    perLength[0] = 0;
-    unsigned starts[kMaxCodewordLength + 2];
-    std::uint32_t space = 0;  // Kraft sum in units of 2^-15
-    starts[1] = 0;
+    std::uint16_t next[kMaxCodewordLength + 1];
+    std::uint32_t first = 0;
+    unsigned index = 0;
     for (unsigned length = 1; length <= kMaxCodewordLength; ++length) {
-      starts[length + 1] = starts[length] + perLength[length];
-      space += perLength[length] << (kMaxCodewordLength - length);
+      code.firstCodeword[length] = static_cast<std::uint16_t>(first);
+      code.firstIndex[length] = static_cast<std::uint16_t>(index);
+      next[length] = static_cast<std::uint16_t>(index);
+      first += perLength[length];
+      if (first > (1u << length)) return false;
+      first <<= 1;
+      index += perLength[length];
     }
-    if (space > (1u << kMaxCodewordLength)) return false;
-    const bool complete = space == (1u << kMaxCodewordLength);
-    const unsigned used = starts[kMaxCodewordLength + 1];
     for (unsigned s = 0; s < symbols; ++s) {
-      if (lengths[s] != 0) byCodeword[starts[lengths[s]]++] = static_cast<std::uint16_t>(s);
+      if (lengths[s] != 0) code.byCodeword[next[lengths[s]]++] = static_cast<std::uint16_t>(s);
     }
 
-    const std::size_t primary = std::size_t{1} << tableBits;
-    // An incomplete code (none or one symbol) leaves holes that must fail.
-    if (!complete) std::fill(table, table + primary, kInvalidEntry);
-    std::size_t nextSubtable = primary;
-    std::uint32_t codeword = 0;
-    unsigned previousLength = used != 0 ? lengths[byCodeword[0]] : 0;
-    std::uint32_t subPrefix = ~0u;
-    std::size_t subBase = 0;
-    unsigned subBits = 0;
-    for (unsigned i = 0; i < used; ++i) {
-      const unsigned symbol = byCodeword[i];
-      const unsigned length = lengths[symbol];
-      codeword <<= length - previousLength;
-      previousLength = length;
-      if (length <= tableBits) {
-        const std::size_t first = std::size_t{codeword} << (tableBits - length);
-        std::fill(table + first, table + first + (std::size_t{1} << (tableBits - length)),
-                  (symbol << 16) | length);
-      } else {
-        const unsigned extra = length - tableBits;
-        const std::uint32_t prefix = codeword >> extra;
-        if (prefix != subPrefix) {
-          // The subtable is as wide as the longest codeword under this
-          // prefix; canonical order puts those codewords next.
-          unsigned longest = length;
-          std::uint32_t c = codeword;
-          unsigned cLength = length;
-          for (unsigned j = i + 1; j < used; ++j) {
-            const unsigned jLength = lengths[byCodeword[j]];
-            c = (c + 1) << (jLength - cLength);
-            cLength = jLength;
-            if ((c >> (cLength - tableBits)) != prefix) break;
-            longest = cLength;
-          }
-          subBits = longest - tableBits;
-          subBase = nextSubtable;
-          nextSubtable += std::size_t{1} << subBits;
-          if (nextSubtable > tableSize) return false;
-          if (!complete) std::fill(table + subBase, table + nextSubtable, kInvalidEntry);
-          table[prefix] = static_cast<std::uint32_t>(subBase << 16) | kSubtableEntry | subBits;
-          subPrefix = prefix;
+    // Codewords in canonical order cover the table from its start, each a
+    // run of 2^(TableBits - length) entries; longer ones share what is left.
+    std::uint16_t* at = code.table;
+    for (unsigned length = 1; length <= TableBits; ++length) {
+      const std::size_t run = std::size_t{1} << (TableBits - length);
+      const std::uint16_t* symbol = code.byCodeword + code.firstIndex[length];
+      for (unsigned n = perLength[length]; n > 0; --n, ++symbol, at += run) {
+        const std::uint16_t entry = static_cast<std::uint16_t>((*symbol << 4) | length);
+        if (run >= 4) {
+          const std::uint64_t four = entry * 0x0001000100010001ull;
+          for (std::size_t i = 0; i < run; i += 4) std::memcpy(at + i, &four, 8);
+        } else {
+          for (std::size_t i = 0; i < run; ++i) at[i] = entry;
         }
-        const std::uint32_t low = codeword & ((1u << extra) - 1);
-        const std::size_t first = subBase + (std::size_t{low} << (subBits - extra));
-        std::fill(table + first, table + first + (std::size_t{1} << (subBits - extra)),
-                  (symbol << 16) | extra);
       }
-      ++codeword;
     }
+    std::fill(at, code.table + (std::size_t{1} << TableBits), std::uint16_t{0});
     return true;
   }
 };
 
-// One adaptive code: symbol counts, current lengths and decode table.
+// One adaptive code: symbol counts and the code they last gave.
 template <unsigned MaxSymbols, unsigned TableBits>
 struct AdaptiveCode {
   static constexpr unsigned kTableBits = TableBits;
-  // Each subtable holds two codewords or more and at most 2^(15 - TableBits)
-  // entries, so half a subtable per symbol is room enough.
-  static constexpr std::size_t kTableSize =
-      (std::size_t{1} << TableBits) +
-      (std::size_t{MaxSymbols} << (kMaxCodewordLength - TableBits)) / 2;
+  using Code = CanonicalCode<MaxSymbols, TableBits>;
 
-  unsigned symbols;
-  unsigned interval;
-  unsigned untilRebuild;
+  unsigned symbols = 0;
+  unsigned interval = 0;  // symbols between rebuilds
   std::uint32_t counts[MaxSymbols];
-  std::uint8_t lengths[MaxSymbols];
-  std::uint32_t table[kTableSize];
-
-  bool build(CodeBuilder& builder) {
-    builder.buildLengths(counts, symbols, lengths);
-    untilRebuild = interval;
-    return builder.buildTable(lengths, symbols, TableBits, table, kTableSize);
-  }
+  Code code;
+  // Every chunk starts from the code of all counts 1; it is kept for the
+  // alphabet size it was last made for, which rarely changes.
+  Code initial;
+  unsigned initialSymbols = ~0u;
 
   bool reset(unsigned symbolCount, unsigned rebuildInterval, CodeBuilder& builder) {
     symbols = symbolCount;
     interval = rebuildInterval;
     std::fill(counts, counts + symbols, 1u);
-    return build(builder);
+    if (initialSymbols == symbols) {
+      code = initial;
+      return true;
+    }
+    initialSymbols = ~0u;
+    builder.buildLengths(counts, symbols);
+    if (!builder.buildDecoding(symbols, code)) return false;
+    initial = code;
+    initialSymbols = symbols;
+    return true;
   }
 
-  // Kept out of line: it runs once per few hundred symbols.
-#if defined(__GNUC__)
-  __attribute__((noinline))
-#endif
-  bool rebuild(CodeBuilder& builder) {
-    const bool ok = build(builder);
+  // Runs once per few hundred symbols.
+  LZMS_OUT_OF_LINE bool rebuild(CodeBuilder& builder) {
+    builder.buildLengths(counts, symbols);
+    const bool ok = builder.buildDecoding(symbols, code);
     for (unsigned s = 0; s < symbols; ++s) counts[s] = (counts[s] >> 1) + 1;
     return ok;
   }
@@ -383,7 +413,7 @@ struct AdaptiveCode {
 using LiteralCode = AdaptiveCode<kLiteralSymbols, 10>;
 using OffsetCode = AdaptiveCode<kMaxOffsetSymbols, 10>;
 using LengthCode = AdaptiveCode<kLengthSymbols, 10>;
-using PowerCode = AdaptiveCode<kDeltaPowerSymbols, 7>;
+using PowerCode = AdaptiveCode<kDeltaPowerSymbols, 7>;  // 8 symbols: 7 bits at most
 
 // ---------------------------------------------------------------------------
 // The x86 filter.
@@ -401,44 +431,213 @@ constexpr std::uint64_t zeroBytes(std::uint64_t word) {
   return ~(((word & kLow7) + kLow7) | word) & ~kLow7;
 }
 
-// The high bit of each byte of `word` that can start a translated
-// instruction: 48 or 4C, E8 or E9, F0, FF.
-constexpr std::uint64_t x86Candidates(std::uint64_t word) {
+// Bit i set when byte i of the eight in `word` (first byte lowest) can start
+// a translated instruction: 48 or 4C, E8 or E9, F0, FF.
+constexpr unsigned x86Candidates8(std::uint64_t word) {
   constexpr std::uint64_t kBytes = 0x0101010101010101ull;
-  return zeroBytes((word & (0xFB * kBytes)) ^ (0x48 * kBytes)) |
-         zeroBytes((word & (0xFE * kBytes)) ^ (0xE8 * kBytes)) | zeroBytes(word ^ (0xF0 * kBytes)) |
-         zeroBytes(~word);
+  const std::uint64_t highBits = zeroBytes((word & (0xFB * kBytes)) ^ (0x48 * kBytes)) |
+                                 zeroBytes((word & (0xFE * kBytes)) ^ (0xE8 * kBytes)) |
+                                 zeroBytes(word ^ (0xF0 * kBytes)) | zeroBytes(~word);
+  // Gathers the high bits of the eight bytes into one byte: each product of
+  // two bits lands on a bit of its own, so none carries into another.
+  return static_cast<unsigned>(((highBits >> 7) * 0x0102040810204080ull) >> 56);
 }
+static_assert(x86Candidates8(0x4C00E9FF12F04800ull) == 0xB6, "x86 candidates");
 
-unsigned lowestSetBit(std::uint64_t value) {
-#if defined(__GNUC__)
-  return static_cast<unsigned>(__builtin_ctzll(value));
+// The same for the 16 bytes at `p`.
+LZMS_HOT unsigned x86Candidates16(const std::uint8_t* p) {
+#if defined(LZMS_SSE2)
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  const __m128i rex = _mm_cmpeq_epi8(_mm_and_si128(bytes, _mm_set1_epi8(static_cast<char>(0xFB))),
+                                     _mm_set1_epi8(0x48));
+  const __m128i call = _mm_cmpeq_epi8(_mm_and_si128(bytes, _mm_set1_epi8(static_cast<char>(0xFE))),
+                                      _mm_set1_epi8(static_cast<char>(0xE8)));
+  const __m128i lock = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(0xF0)));
+  const __m128i group = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(static_cast<char>(0xFF)));
+  return static_cast<unsigned>(
+      _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(rex, call), _mm_or_si128(lock, group))));
 #else
-  unsigned bit = 0;
-  while ((value & 1) == 0) {
-    value >>= 1;
-    ++bit;
-  }
-  return bit;
+  return x86Candidates8(loadLe64(p)) | (x86Candidates8(loadLe64(p + 8)) << 8);
 #endif
 }
+
+// ---------------------------------------------------------------------------
+// Delta matches: bytewise arithmetic on eight bytes at once, with no carry
+// or borrow crossing from one byte into the next.
+
+constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+
+constexpr std::uint64_t addBytes(std::uint64_t a, std::uint64_t b) {
+  return ((a & ~kHighBits) + (b & ~kHighBits)) ^ ((a ^ b) & kHighBits);
+}
+
+constexpr std::uint64_t subtractBytes(std::uint64_t a, std::uint64_t b) {
+  return ((a | kHighBits) - (b & ~kHighBits)) ^ ((a ^ ~b) & kHighBits);
+}
+
+static_assert(addBytes(0xFF01807F00000000ull, 0x0101808100000000ull) == 0x0002000000000000ull,
+              "bytewise add");
+static_assert(subtractBytes(0x0002000000000000ull, 0x0101808100000000ull) == 0xFF01807F00000000ull,
+              "bytewise subtract");
+
+// A codeword longer than the table's index, from the next 15 bits: the first
+// length at which they fall among that length's codewords. Gives the symbol
+// and length as a table entry does, or 0 for a hole in a code of fewer than
+// two symbols.
+template <unsigned MaxSymbols, unsigned TableBits>
+LZMS_OUT_OF_LINE std::uint32_t decodeLong(const CanonicalCode<MaxSymbols, TableBits>& code,
+                                          std::uint32_t window) {
+  for (unsigned length = TableBits + 1; length <= kMaxCodewordLength; ++length) {
+    const std::uint32_t rank =
+        (window >> (kMaxCodewordLength - length)) - code.firstCodeword[length];
+    if (rank < code.perLength[length])
+      return (std::uint32_t{code.byCodeword[code.firstIndex[length] + rank]} << 4) | length;
+  }
+  return 0;
+}
+
+// Copies an LZ match of `length` bytes from `offset` back to `dst`; the
+// match lies inside the output, which ends at `outEnd`.
+LZMS_HOT void copyMatch(std::uint8_t* dst, std::size_t offset, std::size_t length,
+                        std::uint8_t* outEnd) {
+  std::uint8_t* const end = dst + length;
+  if (offset == 1) {
+    std::memset(dst, dst[-1], length);
+    return;
+  }
+  const std::uint8_t* src = dst - offset;
+  if (outEnd - dst >= 24) {
+    // Whole words, which may run past the match as long as they stay
+    // inside the output (24 bytes are enough for the first eight bytes and
+    // two words): later items overwrite those bytes.
+    std::uint8_t* const wordsEnd = end < outEnd - 7 ? end : outEnd - 7;
+    if (offset < 8) {
+      // The first eight bytes one by one; from there the bytes repeat with
+      // a period of `offset`, so a word back by whole periods is their copy.
+      for (int i = 0; i < 8; ++i) dst[i] = src[i];
+      dst += 8;
+      src = dst - (8 + offset - 1) / offset * offset;
+    }
+    // Most matches are short: two words without a loop test between.
+    std::uint64_t word;
+    std::memcpy(&word, src, 8);
+    std::memcpy(dst, &word, 8);
+    std::memcpy(&word, src + 8, 8);
+    std::memcpy(dst + 8, &word, 8);
+    dst += 16;
+    src += 16;
+    for (; dst < wordsEnd; dst += 8, src += 8) {
+      std::memcpy(&word, src, 8);
+      std::memcpy(dst, &word, 8);
+    }
+  }
+  for (; dst < end; ++dst, ++src) *dst = *src;
+}
+
+// Decodes a delta match of `length` bytes at `dst`: each byte is the byte
+// `offset` back, plus the change between the bytes `span` before each of
+// those two. The match lies inside the output, which ends at `outEnd`.
+LZMS_HOT void copyDelta(std::uint8_t* dst, std::size_t offset, std::size_t span, std::size_t length,
+                        std::uint8_t* outEnd) {
+  const std::uint8_t* same = dst - offset;
+  const std::ptrdiff_t back = static_cast<std::ptrdiff_t>(span);
+  if (span >= 2 && outEnd - (dst + length) >= 8) {
+    // Blocks of up to eight bytes, none wider than the span so that each
+    // block's sources are final; the last may run past the match like the
+    // words of an LZ copy.
+    const auto blocks = [&](auto width) {
+      constexpr unsigned kWidth = decltype(width)::value;
+      for (std::size_t i = 0; i < length; i += kWidth) {
+        const std::uint64_t before = loadBytes<kWidth>(dst + i - back);
+        const std::uint64_t sameBefore = loadBytes<kWidth>(same + i - back);
+        storeBytes<kWidth>(
+            dst + i, addBytes(loadBytes<kWidth>(same + i), subtractBytes(before, sameBefore)));
+      }
+    };
+    if (span >= 8) {
+      blocks(std::integral_constant<unsigned, 8>());
+    } else if (span == 4) {
+      blocks(std::integral_constant<unsigned, 4>());
+    } else {
+      blocks(std::integral_constant<unsigned, 2>());
+    }
+  } else if (span == 1) {
+    // Each byte follows from the one just written: keep it in a register.
+    const std::uint8_t* sameBefore = same - 1;
+    std::uint8_t previous = dst[-1];
+    for (std::size_t i = 0; i < length; ++i) {
+      previous = static_cast<std::uint8_t>(same[i] + previous - sameBefore[i]);
+      dst[i] = previous;
+    }
+  } else {
+    const std::uint8_t* before = dst - back;
+    const std::uint8_t* sameBefore = same - back;
+    for (std::size_t i = 0; i < length; ++i)
+      dst[i] = static_cast<std::uint8_t>(same[i] + before[i] - sameBefore[i]);
+  }
+}
+
+// The position in both streams and in the output: what every item needs,
+// kept separately so that the compiler can hold it in registers. The rest
+// lives in the decoder's scratch memory; output bytes are written through a
+// pointer that may alias anything there, so the compiler reloads that when
+// it is used.
+struct Cursor {
+  const std::uint8_t* forward;  // next word for the range decoder
+  std::uint32_t range;
+  std::uint32_t code;
+  const std::uint8_t* backward;  // the bit reader's unread bytes end here
+  std::uint64_t bits;            // the unread bits, first one highest
+  unsigned count;                // how many bits of `bits` are valid
+  std::uint8_t* dst;             // next output byte; null once a match failed
+};
 
 }  // namespace
 
 struct LzmsDecoder::Scratch {
-  Decision mainKind;      // literal or match
-  Decision matchKind;     // LZ or delta
-  Decision lzKind;        // explicit offset or repeat
-  Decision deltaKind;     // explicit pair or repeat
-  Decision lzRepeat[2];   // which recent offset
-  Decision deltaRepeat[2];
+  Decision<4> mainKind;     // literal or match
+  Decision<5> matchKind;    // LZ or delta
+  Decision<6> lzKind;       // explicit offset or repeat
+  Decision<6> deltaKind;    // explicit pair or repeat
+  Decision<6> lzRepeat[2];  // which recent offset
+  Decision<6> deltaRepeat[2];
+  // States of the decisions but the first, which the decoding loop keeps.
+  std::uint32_t matchState;
+  std::uint32_t lzState;
+  std::uint32_t deltaState;
+  std::uint32_t lzRepeatState[2];
+  std::uint32_t deltaRepeatState[2];
 
   LiteralCode literalCode;
   OffsetCode lzOffsetCode;
   LengthCode lengthCode;
   OffsetCode deltaOffsetCode;
   PowerCode deltaPowerCode;
+  // Symbols until the next rebuild of each code but the literal one.
+  unsigned lzOffsetLeft;
+  unsigned lengthLeft;
+  unsigned deltaOffsetLeft;
+  unsigned deltaPowerLeft;
   CodeBuilder builder;
+
+  // Recent offsets, most recent first; a fourth place keeps the one that a
+  // repeat takes out. The offset of a match joins them only after the next
+  // item, or right away when the next item is another match of its kind.
+  std::uint32_t lzRecent[4];
+  std::uint32_t lzPending;
+  const std::uint8_t* lzPendingAt;
+  // Delta pairs: power in the high 32 bits, raw offset in the low 32.
+  std::uint64_t deltaRecent[4];
+  std::uint64_t deltaPending;
+  const std::uint8_t* deltaPendingAt;
+
+  const std::uint8_t* inBegin;
+  const std::uint8_t* inEnd;
+  std::uint8_t* outBegin;
+  std::uint8_t* outEnd;
+  unsigned pastStart;  // zero bits the bit reader appended past the start
+  unsigned pastEnd;    // zero words the range decoder read past the end
+  bool bad;            // a symbol that its code does not have
 
   // Position of the last use of each 16-bit target, plus `x86Epoch`, so
   // that one chunk's positions read as long ago for the next without
@@ -452,189 +651,159 @@ struct LzmsDecoder::Scratch {
   }
 
   bool decodeItems(ByteSpan in, std::uint8_t* out, std::size_t outSize);
+  LZMS_HOT void decodeMatch(Cursor& at);
+  LZMS_HOT void decodeLz(Cursor& at);
+  LZMS_HOT void decodeDelta(Cursor& at);
   void undoX86(std::uint8_t* data, std::size_t size);
+  std::int32_t undoX86At(std::uint8_t* data, std::int32_t pos, std::uint32_t epoch,
+                         std::int32_t& lastCode);
+
+  // Range decoding: one decision, with its context's state.
+  template <unsigned StateBits>
+  LZMS_HOT unsigned decodeBit(Cursor& at, Decision<StateBits>& decision, std::uint32_t& state) {
+    Probability& entry = decision.entries[state];
+    const std::uint32_t zeros = entry.zeros;
+    if (at.range <= 0xFFFF) {
+      at.range <<= 16;
+      at.code <<= 16;
+      // Past the end the stream reads as zeros, as other decoders do.
+      if (at.forward != inEnd) {
+        at.code |= loadLe16(at.forward);
+        at.forward += 2;
+      } else {
+        ++pastEnd;
+      }
+    }
+    // Without a branch here: the caller branches on the bit anyway, and one
+    // unpredictable branch costs less than two.
+    const std::uint32_t bound = (at.range >> 6) * kChances.chance[zeros];
+    const std::uint32_t bit = at.code >= bound ? 1u : 0u;
+    at.range = bit != 0 ? at.range - bound : bound;
+    at.code = bit != 0 ? at.code - bound : at.code;
+    const std::uint64_t recent = entry.recent;
+    entry.recent = (recent << 1) | bit;
+    entry.zeros = zeros + static_cast<std::uint32_t>(recent >> 63) - bit;
+    state = ((state << 1) | bit) & Decision<StateBits>::kStateMask;
+    return bit;
+  }
+
+  static_assert(kMaxCodewordLength + kMaxExtraBits <= 48,
+                "one refill is enough for a codeword and its extra bits");
+
+  // Bit reading: tops the buffer up to more than 48 bits, whatever it held.
+  // Once the first refill has taken the last 8 bytes, and while 8 bytes
+  // remain before the read position, it takes the 8 bytes that end at the
+  // new read position: the words among them that the buffer already holds
+  // land on the very same bits, so OR-ing them in again changes nothing,
+  // and no branch depends on how many words were needed.
+  LZMS_HOT void refill(Cursor& at) {
+    if (at.backward - inBegin >= 8) {
+      const unsigned room = 64 - at.count;
+      at.backward -= 2 * (room >> 4);
+      at.bits |= loadLe64(at.backward) << (room & 15);
+      at.count += room & ~15u;
+      return;
+    }
+    while (at.count <= 48) {
+      std::uint64_t word = 0;
+      if (at.backward - inBegin >= 2) {
+        at.backward -= 2;
+        word = loadLe16(at.backward);
+      } else {
+        pastStart += 16;
+      }
+      at.bits |= word << (48 - at.count);
+      at.count += 16;
+    }
+  }
+
+  // `n` up to 32, and no more than `at.count`.
+  static LZMS_HOT std::uint32_t take(Cursor& at, unsigned n) {
+    // Two steps, so that n = 0 shifts by nothing rather than by 64.
+    const std::uint32_t value = static_cast<std::uint32_t>((at.bits >> 1) >> (63 - n));
+    at.bits <<= n;
+    at.count -= n;
+    return value;
+  }
+
+  // One symbol of an adaptive code; the buffer must hold 15 bits or more.
+  // `left` counts down the symbols until the code is rebuilt.
+  template <typename Adaptive>
+  LZMS_HOT unsigned decodeSymbol(Cursor& at, Adaptive& adaptive, unsigned& left) {
+    std::uint32_t entry =
+        adaptive.code.table[static_cast<std::uint32_t>(at.bits >> (64 - Adaptive::kTableBits))];
+    if ((entry & 15) == 0) {
+      entry = decodeLong(adaptive.code,
+                         static_cast<std::uint32_t>(at.bits >> (64 - kMaxCodewordLength)));
+      if (entry == 0) {
+        bad = true;
+        entry = 1;  // symbol 0, one bit: decoding goes on, and fails at the end
+      }
+    }
+    at.bits <<= entry & 15;
+    at.count -= entry & 15;
+    const unsigned symbol = entry >> 4;
+    ++adaptive.counts[symbol];
+    if (--left == 0) {
+      if (!adaptive.rebuild(builder)) bad = true;
+      left = adaptive.interval;
+    }
+    return symbol;
+  }
+
+  // An offset or length: a slot from `adaptive`, plus the slot's extra bits.
+  template <typename Adaptive, unsigned N>
+  LZMS_HOT std::uint32_t decodeSlotValue(Cursor& at, Adaptive& adaptive, unsigned& left,
+                                         const SlotTable<N>& slots) {
+    // Whether 45 bits are left is a coin toss here: refilling always costs
+    // less than guessing.
+    refill(at);
+    const unsigned slot = decodeSymbol(at, adaptive, left);
+    return slots.base[slot] + take(at, slots.extraBits[slot]);
+  }
 };
 
 namespace {
 
-// Forwards reader of range-coded decisions.
-struct RangeDecoder {
-  const std::uint8_t* data;
-  std::size_t size;
-  std::size_t next;
-  std::uint32_t range;
-  std::uint32_t code;
-
-  void start(ByteSpan in) {
-    data = in.data;
-    size = in.size;
-    range = 0xFFFFFFFFu;
-    code = (std::uint32_t{loadLe16(data)} << 16) | loadLe16(data + 2);
-    next = 4;
-  }
-
-  LZMS_HOT unsigned decode(Decision& decision) {
-    Probability& entry = decision.entries[decision.state];
-    std::uint32_t probability = entry.zeros;
-    probability += probability == 0;
-    probability -= probability == 64;
-    if (range <= 0xFFFF) {
-      range <<= 16;
-      code <<= 16;
-      // Past the end the stream reads as zeros, as other decoders do.
-      if (next < size) {
-        code |= loadLe16(data + next);
-        next += 2;
-      }
-    }
-    const std::uint32_t bound = (range >> 6) * probability;
-    unsigned bit;
-    if (code < bound) {
-      range = bound;
-      bit = 0;
-    } else {
-      range -= bound;
-      code -= bound;
-      bit = 1;
-    }
-    const unsigned leaving = static_cast<unsigned>(entry.recent >> 63);
-    entry.recent = (entry.recent << 1) | bit;
-    entry.zeros = entry.zeros + leaving - bit;
-    decision.state = ((decision.state << 1) | bit) & decision.mask;
-    return bit;
-  }
-};
-
-// Backwards reader of codewords and plain bit fields: 16-bit words from the
-// end of the chunk towards its start, each word's high bit first.
-struct BitReader {
-  const std::uint8_t* data;
-  std::size_t next;      // bytes not read yet: data[0, next)
-  std::uint64_t bits;    // the unread bits, first one highest
-  unsigned count;        // how many bits of `bits` are valid
-  unsigned pastStart;    // zero bits appended once the start was reached
-
-  void start(ByteSpan in) {
-    data = in.data;
-    next = in.size;
-    bits = 0;
-    count = 0;
-    pastStart = 0;
-  }
-
-  // Tops the buffer up to more than 48 bits.
-  LZMS_HOT void refill() {
-    if (next >= 8) {
-      const unsigned words = (64 - count) >> 4;
-      const std::uint64_t chunk = loadLe64(data + next - 8);
-      bits |= (chunk >> (64 - 16 * words)) << ((64 - count) & 15);
-      next -= 2 * words;
-      count += 16 * words;
-      return;
-    }
-    while (count <= 48) {
-      std::uint64_t word = 0;
-      if (next >= 2) {
-        next -= 2;
-        word = loadLe16(data + next);
-      } else {
-        pastStart += 16;
-      }
-      bits |= word << (48 - count);
-      count += 16;
-    }
-  }
-
-  LZMS_HOT void ensure(unsigned n) {
-    if (count < n) refill();
-  }
-
-  // `n` at most 32 and no more than `count`.
-  LZMS_HOT std::uint32_t take(unsigned n) {
-    if (n == 0) return 0;
-    const std::uint32_t value = static_cast<std::uint32_t>(bits >> (64 - n));
-    bits <<= n;
-    count -= n;
-    return value;
-  }
-
-  // True when the decoding used bits from before the start of the chunk,
-  // which no encoder writes: the chunk is cut short or damaged.
-  bool overran() const { return pastStart > count; }
-};
-
-// Decodes one symbol; the reader must hold 15 bits or more. Sets `bad` on a
-// bit pattern that the code does not have.
-template <typename Code>
-LZMS_HOT unsigned decodeSymbol(Code& code, BitReader& reader, CodeBuilder& builder, bool& bad) {
-  std::uint32_t entry = code.table[reader.bits >> (64 - Code::kTableBits)];
-  if ((entry & kSpecialEntry) != 0) {
-    if ((entry & kInvalidEntry) != 0) {
-      bad = true;
-      return 0;
-    }
-    reader.take(Code::kTableBits);
-    const unsigned subBits = entry & 0xFF;
-    entry = code.table[(entry >> 16) + (reader.bits >> (64 - subBits))];
-    if ((entry & kInvalidEntry) != 0) {
-      bad = true;
-      return 0;
-    }
-  }
-  reader.take(entry & 0xFF);
-  const unsigned symbol = entry >> 16;
-  ++code.counts[symbol];
-  if (--code.untilRebuild == 0 && !code.rebuild(builder)) bad = true;
-  return symbol;
+// Puts `value` in front of a recent-offset queue when `push` holds, pushing
+// the rest back. Without branches: whether it happens is hard to guess.
+template <typename T>
+LZMS_HOT void pushFrontIf(bool push, T (&queue)[4], T value) {
+  const T first = queue[0];
+  const T second = queue[1];
+  const T third = queue[2];
+  queue[3] = push ? third : queue[3];
+  queue[2] = push ? second : third;
+  queue[1] = push ? first : second;
+  queue[0] = push ? value : first;
 }
 
-// An offset or length: a slot from `code`, plus the slot's extra bits.
-template <typename Code, unsigned N>
-LZMS_HOT std::uint32_t decodeSlotValue(Code& code, const SlotTable<N>& slots, BitReader& reader,
-                                       CodeBuilder& builder, bool& bad) {
-  reader.ensure(kMaxCodewordLength + 30);
-  const unsigned slot = decodeSymbol(code, reader, builder, bad);
-  return slots.base[slot] + reader.take(slots.extraBits[slot]);
-}
-
-// Copies an LZ match that is known to lie inside the output.
-LZMS_HOT void copyMatch(std::uint8_t* out, std::size_t pos, std::size_t offset, std::size_t length,
-                      std::size_t outSize) {
-  std::uint8_t* dst = out + pos;
-  const std::uint8_t* src = dst - offset;
-  if (offset >= 8 && outSize - pos - length >= 8) {
-    // Whole words, up to 7 bytes past the match: still inside the output,
-    // and later items overwrite them.
-    std::uint8_t* const end = dst + length;
-    do {
-      std::uint64_t word;
-      std::memcpy(&word, src, 8);
-      std::memcpy(dst, &word, 8);
-      src += 8;
-      dst += 8;
-    } while (dst < end);
-  } else if (offset == 1) {
-    std::memset(dst, *src, length);
-  } else {
-    for (std::size_t i = 0; i < length; ++i) dst[i] = src[i];
-  }
+// Takes entry `index` (0 to 2) out of a recent-offset queue; the fourth
+// place keeps its value, ready to move up again.
+template <typename T>
+LZMS_HOT T takeOut(T (&queue)[4], unsigned index) {
+  const T value = queue[index];
+  const T first = queue[0];
+  const T second = queue[1];
+  const T third = queue[2];
+  queue[0] = index == 0 ? second : first;
+  queue[1] = index <= 1 ? third : second;
+  queue[2] = queue[3];
+  return value;
 }
 
 }  // namespace
 
 bool LzmsDecoder::Scratch::decodeItems(ByteSpan in, std::uint8_t* out, std::size_t outSize) {
-  RangeDecoder decisions;
-  decisions.start(in);
-  BitReader reader;
-  reader.start(in);
-  bool bad = false;
-
-  mainKind.reset(4);
-  matchKind.reset(5);
-  lzKind.reset(6);
-  deltaKind.reset(6);
-  for (Decision& d : lzRepeat) d.reset(6);
-  for (Decision& d : deltaRepeat) d.reset(6);
+  mainKind.reset();
+  matchKind.reset();
+  lzKind.reset();
+  deltaKind.reset();
+  for (Decision<6>& d : lzRepeat) d.reset();
+  for (Decision<6>& d : deltaRepeat) d.reset();
+  matchState = lzState = deltaState = 0;
+  lzRepeatState[0] = lzRepeatState[1] = 0;
+  deltaRepeatState[0] = deltaRepeatState[1] = 0;
 
   const unsigned offsetSlots = offsetSlotsFor(outSize);
   if (!literalCode.reset(kLiteralSymbols, kLiteralRebuild, builder) ||
@@ -644,105 +813,192 @@ bool LzmsDecoder::Scratch::decodeItems(ByteSpan in, std::uint8_t* out, std::size
       !deltaPowerCode.reset(kDeltaPowerSymbols, kDeltaPowerRebuild, builder)) {
     return false;
   }
+  lzOffsetLeft = kLzOffsetRebuild;
+  lengthLeft = kLengthRebuild;
+  deltaOffsetLeft = kDeltaOffsetRebuild;
+  deltaPowerLeft = kDeltaPowerRebuild;
 
-  // Recent offsets, most recent first; a fourth place keeps the one that a
-  // repeat pushes out. The offset of a match joins them only after the next
-  // item, or right away when the next item is another match of its kind.
-  std::uint32_t lzRecent[4] = {1, 2, 3, 4};
-  std::uint32_t lzPending = 0;
-  std::size_t lzPendingAt = 0;
-  // Delta pairs: power in the high 32 bits, raw offset in the low 32.
-  std::uint64_t deltaRecent[4] = {1, 2, 3, 4};
-  std::uint64_t deltaPending = 0;
-  std::size_t deltaPendingAt = 0;
-
-  std::size_t pos = 0;
-  while (pos < outSize) {
-    if (decisions.decode(mainKind) == 0) {
-      reader.ensure(kMaxCodewordLength);
-      out[pos++] = static_cast<std::uint8_t>(decodeSymbol(literalCode, reader, builder, bad));
-      continue;
-    }
-
-    if (decisions.decode(matchKind) == 0) {
-      // LZ match.
-      if (lzPending != 0 && pos != lzPendingAt) {
-        std::memmove(lzRecent + 1, lzRecent, 3 * sizeof lzRecent[0]);
-        lzRecent[0] = lzPending;
-        lzPending = 0;
-      }
-      std::uint32_t offset;
-      if (decisions.decode(lzKind) == 0) {
-        offset = decodeSlotValue(lzOffsetCode, kOffsetSlots, reader, builder, bad);
-      } else {
-        unsigned index = 0;
-        if (decisions.decode(lzRepeat[0]) != 0) index = decisions.decode(lzRepeat[1]) != 0 ? 2 : 1;
-        offset = lzRecent[index];
-        for (unsigned i = index; i < 3; ++i) lzRecent[i] = lzRecent[i + 1];
-      }
-      if (lzPending != 0) {
-        std::memmove(lzRecent + 1, lzRecent, 3 * sizeof lzRecent[0]);
-        lzRecent[0] = lzPending;
-      }
-      lzPending = offset;
-
-      const std::uint32_t length =
-          decodeSlotValue(lengthCode, kLengthSlots, reader, builder, bad);
-      if (bad || offset > pos || length > outSize - pos) return false;
-      copyMatch(out, pos, offset, length, outSize);
-      pos += length;
-      lzPendingAt = pos;
-      continue;
-    }
-
-    // Delta match: each byte is the byte `offset` back, plus the change
-    // between the bytes `span` before each of those two.
-    if (deltaPending != 0 && pos != deltaPendingAt) {
-      std::memmove(deltaRecent + 1, deltaRecent, 3 * sizeof deltaRecent[0]);
-      deltaRecent[0] = deltaPending;
-      deltaPending = 0;
-    }
-    std::uint32_t power;
-    std::uint32_t rawOffset;
-    if (decisions.decode(deltaKind) == 0) {
-      reader.ensure(kMaxCodewordLength);
-      power = decodeSymbol(deltaPowerCode, reader, builder, bad);
-      rawOffset = decodeSlotValue(deltaOffsetCode, kOffsetSlots, reader, builder, bad);
-    } else {
-      unsigned index = 0;
-      if (decisions.decode(deltaRepeat[0]) != 0)
-        index = decisions.decode(deltaRepeat[1]) != 0 ? 2 : 1;
-      const std::uint64_t pair = deltaRecent[index];
-      for (unsigned i = index; i < 3; ++i) deltaRecent[i] = deltaRecent[i + 1];
-      power = static_cast<std::uint32_t>(pair >> 32);
-      rawOffset = static_cast<std::uint32_t>(pair);
-    }
-    if (deltaPending != 0) {
-      std::memmove(deltaRecent + 1, deltaRecent, 3 * sizeof deltaRecent[0]);
-      deltaRecent[0] = deltaPending;
-    }
-    deltaPending = (std::uint64_t{power} << 32) | rawOffset;
-
-    const std::uint32_t length =
-          decodeSlotValue(lengthCode, kLengthSlots, reader, builder, bad);
-    // Offsets are 32-bit quantities: one that overflows them is damage.
-    const std::uint64_t span = std::uint64_t{1} << power;
-    const std::uint64_t offset = std::uint64_t{rawOffset} << power;
-    if (bad || offset > 0xFFFFFFFFu || offset + span > 0xFFFFFFFFu || offset + span > pos ||
-        length > outSize - pos) {
-      return false;
-    }
-    std::uint8_t* dst = out + pos;
-    const std::uint8_t* same = dst - offset;
-    const std::uint8_t* before = dst - span;
-    const std::uint8_t* sameBefore = same - span;
-    for (std::uint32_t i = 0; i < length; ++i) {
-      dst[i] = static_cast<std::uint8_t>(same[i] + before[i] - sameBefore[i]);
-    }
-    pos += length;
-    deltaPendingAt = pos;
+  for (unsigned i = 0; i < 4; ++i) {
+    lzRecent[i] = i + 1;
+    deltaRecent[i] = i + 1;  // power 0
   }
-  return !bad && !reader.overran();
+  lzPending = 0;
+  lzPendingAt = nullptr;
+  deltaPending = 0;
+  deltaPendingAt = nullptr;
+
+  inBegin = in.data;
+  inEnd = in.data + in.size;
+  outBegin = out;
+  outEnd = out + outSize;
+  pastStart = 0;
+  pastEnd = 0;
+  bad = false;
+
+  Cursor at;
+  at.range = 0xFFFFFFFFu;
+  at.code = (std::uint32_t{loadLe16(in.data)} << 16) | loadLe16(in.data + 2);
+  at.forward = in.data + 4;
+  at.backward = inEnd;
+  at.bits = 0;
+  at.count = 0;
+  // Four words one by one, or fewer and zeros: from here on the read
+  // position is at least 8 bytes before the end.
+  while (at.count < 64) {
+    std::uint64_t word = 0;
+    if (at.backward - inBegin >= 2) {
+      at.backward -= 2;
+      word = loadLe16(at.backward);
+    } else {
+      pastStart += 16;
+    }
+    at.count += 16;
+    at.bits |= word << (64 - at.count);
+  }
+
+  at.dst = out;
+  std::uint32_t mainState = 0;
+  unsigned literalLeft = kLiteralRebuild;
+  std::uint8_t* const end = outEnd;
+  while (at.dst != end) {
+    if (decodeBit(at, mainKind, mainState) == 0) {
+      if (at.count < kMaxCodewordLength) refill(at);
+      *at.dst++ = static_cast<std::uint8_t>(decodeSymbol(at, literalCode, literalLeft));
+    } else {
+      decodeMatch(at);
+      if (at.dst == nullptr) return false;
+    }
+  }
+  // The two streams share the chunk without overlapping, but for the range
+  // decoder's two words of lookahead at the end, which an encoder need not
+  // write. (wimlib leaves a gap of one word.) Streams that cross further are
+  // damaged, or were given a wrong size: so is an output size that is too
+  // large, which makes the decoding go on into the other stream.
+  const std::uint64_t forwardBytes =
+      static_cast<std::uint64_t>(at.forward - inBegin) + 2 * std::uint64_t{pastEnd};
+  const std::uint64_t backwardBits =
+      8 * static_cast<std::uint64_t>(inEnd - at.backward) + pastStart - at.count;
+  const std::uint64_t backwardBytes = (backwardBits + 15) / 16 * 2;
+  return !bad && forwardBytes + backwardBytes <= in.size + 4;
+}
+
+// A match, LZ or delta, at `at.dst`; `at.dst` becomes its end, or null
+// when it does not fit in the output.
+LZMS_HOT void LzmsDecoder::Scratch::decodeMatch(Cursor& at) {
+  if (decodeBit(at, matchKind, matchState) == 0) {
+    decodeLz(at);
+  } else {
+    decodeDelta(at);
+  }
+}
+
+LZMS_HOT void LzmsDecoder::Scratch::decodeLz(Cursor& at) {
+  std::uint8_t* dst = at.dst;
+  const bool pendingDue = lzPending != 0 && dst != lzPendingAt;
+  pushFrontIf(pendingDue, lzRecent, lzPending);
+  lzPending = pendingDue ? 0 : lzPending;
+  std::uint32_t offset;
+  if (decodeBit(at, lzKind, lzState) == 0) {
+    offset = decodeSlotValue(at, lzOffsetCode, lzOffsetLeft, kOffsetSlots);
+  } else {
+    unsigned index = 0;
+    if (decodeBit(at, lzRepeat[0], lzRepeatState[0]) != 0)
+      index = decodeBit(at, lzRepeat[1], lzRepeatState[1]) != 0 ? 2 : 1;
+    offset = takeOut(lzRecent, index);
+  }
+  pushFrontIf(lzPending != 0, lzRecent, lzPending);
+  lzPending = offset;
+
+  const std::uint32_t length = decodeSlotValue(at, lengthCode, lengthLeft, kLengthSlots);
+  std::uint8_t* const outLimit = outEnd;
+  if (offset > static_cast<std::size_t>(dst - outBegin) ||
+      length > static_cast<std::size_t>(outLimit - dst)) {
+    at.dst = nullptr;
+    return;
+  }
+  copyMatch(dst, offset, length, outLimit);
+  at.dst = dst + length;
+  lzPendingAt = at.dst;
+}
+
+LZMS_HOT void LzmsDecoder::Scratch::decodeDelta(Cursor& at) {
+  std::uint8_t* dst = at.dst;
+  const bool pendingDue = deltaPending != 0 && dst != deltaPendingAt;
+  pushFrontIf(pendingDue, deltaRecent, deltaPending);
+  deltaPending = pendingDue ? 0 : deltaPending;
+  std::uint32_t power;
+  std::uint32_t rawOffset;
+  if (decodeBit(at, deltaKind, deltaState) == 0) {
+    if (at.count < kMaxCodewordLength) refill(at);
+    power = decodeSymbol(at, deltaPowerCode, deltaPowerLeft);
+    rawOffset = decodeSlotValue(at, deltaOffsetCode, deltaOffsetLeft, kOffsetSlots);
+  } else {
+    unsigned index = 0;
+    if (decodeBit(at, deltaRepeat[0], deltaRepeatState[0]) != 0)
+      index = decodeBit(at, deltaRepeat[1], deltaRepeatState[1]) != 0 ? 2 : 1;
+    const std::uint64_t pair = takeOut(deltaRecent, index);
+    power = static_cast<std::uint32_t>(pair >> 32);
+    rawOffset = static_cast<std::uint32_t>(pair);
+  }
+  pushFrontIf(deltaPending != 0, deltaRecent, deltaPending);
+  deltaPending = (std::uint64_t{power} << 32) | rawOffset;
+
+  const std::uint32_t length = decodeSlotValue(at, lengthCode, lengthLeft, kLengthSlots);
+  // Offsets are 32-bit quantities; one past that reaches before the output
+  // anyway, as the output is smaller than 2^32 bytes.
+  const std::uint64_t span = std::uint64_t{1} << power;
+  const std::uint64_t offset = std::uint64_t{rawOffset} << power;
+  std::uint8_t* const outLimit = outEnd;
+  if (offset + span > static_cast<std::size_t>(dst - outBegin) ||
+      length > static_cast<std::size_t>(outLimit - dst)) {
+    at.dst = nullptr;
+    return;
+  }
+  copyDelta(dst, static_cast<std::size_t>(offset), static_cast<std::size_t>(span), length,
+            outLimit);
+  at.dst = dst + length;
+  deltaPendingAt = at.dst;
+}
+
+// One byte that may start a translated instruction, at `pos`, at least 16
+// bytes before the end. Gives the position to look at next.
+LZMS_HOT std::int32_t LzmsDecoder::Scratch::undoX86At(std::uint8_t* data, std::int32_t pos,
+                                                      std::uint32_t epoch, std::int32_t& lastCode) {
+  const std::uint8_t byte = data[pos];
+  unsigned opcodeBytes = 0;
+  std::int32_t reach = kX86MaxReach;
+  // Tested in this order, a call (the most common) takes two comparisons.
+  if (byte >= 0xF0) {
+    if (byte == 0xFF) {
+      if (data[pos + 1] == 0x15) opcodeBytes = 2;  // call [rip+disp32]
+    } else if (data[pos + 1] == 0x83 && data[pos + 2] == 0x05) {
+      opcodeBytes = 3;  // lock add [rip+disp32], imm8
+    }
+  } else if (byte >= 0xE8) {
+    if (byte == 0xE9) return pos + 5;  // jmp rel32 is never translated; its operand is skipped
+    opcodeBytes = 1;                   // call rel32: common enough to demand more evidence
+    reach >>= 1;
+  } else if ((data[pos + 2] & 0x07) == 0x05 &&
+             (data[pos + 1] == 0x8D ||
+              (data[pos + 1] == 0x8B && (byte & 0x04) == 0 && (data[pos + 2] & 0xF0) == 0))) {
+    opcodeBytes = 3;  // 48 or 4C, REX.W: lea or mov with a ModR/M whose r/m is 101
+  }
+  if (opcodeBytes == 0) return pos + 1;
+  std::uint8_t* operand = data + pos + opcodeBytes;
+  std::uint32_t value = loadLe32(operand);
+  if (pos - lastCode <= reach) {
+    value -= static_cast<std::uint32_t>(pos);
+    storeLe32(operand, value);
+  }
+  // The target is that of the operand as it ends up.
+  const std::uint16_t target = static_cast<std::uint16_t>(static_cast<std::uint32_t>(pos) + value);
+  const std::int32_t operandEnd = pos + static_cast<std::int32_t>(opcodeBytes) + 3;
+  const std::uint32_t stamp = epoch + static_cast<std::uint32_t>(operandEnd);
+  if (stamp - lastTargetUse[target] <= static_cast<std::uint32_t>(kX86IdWindow)) {
+    lastCode = operandEnd;
+  }
+  lastTargetUse[target] = stamp;
+  return operandEnd + 1;
 }
 
 void LzmsDecoder::Scratch::undoX86(std::uint8_t* data, std::size_t size) {
@@ -757,57 +1013,18 @@ void LzmsDecoder::Scratch::undoX86(std::uint8_t* data, std::size_t size) {
   std::int32_t lastCode = -kX86MaxReach - 1;  // where code was last recognised
   std::int32_t pos = 1;
   while (pos < end) {
-    // Most bytes start nothing: step over eight at a time (end + 16 is the
-    // size, so the eight bytes are there).
-    const std::uint64_t candidates = x86Candidates(loadLe64(data + pos));
+    // Most bytes start nothing: look at 16 at a time (end + 16 is the size,
+    // so the 16 bytes are there) for the next one that may. Scanning again
+    // after each instruction costs less than the branches of walking the
+    // candidates of one scan.
+    const unsigned candidates = x86Candidates16(data + pos);
     if (candidates == 0) {
-      pos += 8;
+      pos += 16;
       continue;
     }
-    pos += static_cast<std::int32_t>(lowestSetBit(candidates) >> 3);
+    pos += static_cast<std::int32_t>(lowestSetBit(candidates));
     if (pos >= end) break;
-
-    const std::uint8_t byte = data[pos];
-    unsigned opcodeBytes = 0;
-    std::int32_t reach = kX86MaxReach;
-    switch (byte) {
-      case 0xE8:  // call rel32; common enough to demand more evidence
-        opcodeBytes = 1;
-        reach >>= 1;
-        break;
-      case 0xE9:  // jmp rel32 is never translated, but its operand is skipped
-        pos += 5;
-        continue;
-      case 0xFF:  // call [rip+disp32]
-        if (data[pos + 1] == 0x15) opcodeBytes = 2;
-        break;
-      case 0xF0:  // lock add [rip+disp32], imm8
-        if (data[pos + 1] == 0x83 && data[pos + 2] == 0x05) opcodeBytes = 3;
-        break;
-      default:  // 48 or 4C, REX.W: lea or mov with a ModR/M whose r/m is 101
-        if ((data[pos + 2] & 0x07) == 0x05 &&
-            (data[pos + 1] == 0x8D ||
-             (data[pos + 1] == 0x8B && (byte & 0x04) == 0 && (data[pos + 2] & 0xF0) == 0))) {
-          opcodeBytes = 3;
-        }
-        break;
-    }
-    if (opcodeBytes == 0) {
-      ++pos;
-      continue;
-    }
-    std::uint8_t* operand = data + pos + opcodeBytes;
-    if (pos - lastCode <= reach) {
-      storeLe32(operand, loadLe32(operand) - static_cast<std::uint32_t>(pos));
-    }
-    const std::uint16_t target = static_cast<std::uint16_t>(pos + loadLe16(operand));
-    const std::int32_t operandEnd = pos + static_cast<std::int32_t>(opcodeBytes) + 3;
-    const std::uint32_t stamp = epoch + static_cast<std::uint32_t>(operandEnd);
-    if (stamp - lastTargetUse[target] <= static_cast<std::uint32_t>(kX86IdWindow)) {
-      lastCode = operandEnd;
-    }
-    lastTargetUse[target] = stamp;
-    pos += static_cast<std::int32_t>(opcodeBytes) + 4;
+    pos = undoX86At(data, pos, epoch, lastCode);
   }
   // The next chunk's stamps start far enough on to look unrelated.
   x86Epoch = epoch + static_cast<std::uint32_t>(size) + kX86IdWindow + 1;

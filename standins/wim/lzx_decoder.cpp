@@ -27,6 +27,14 @@ namespace wim {
 
 namespace {
 
+// The decoding loop's helpers must be inlined into it to keep the bit buffer
+// in registers.
+#if defined(__GNUC__)
+#define WIM_HOT inline __attribute__((always_inline))
+#else
+#define WIM_HOT inline
+#endif
+
 constexpr unsigned kMinWindowOrder = 15;
 constexpr unsigned kMaxWindowOrder = 21;
 constexpr unsigned kMaxSlotCount = 50;
@@ -64,12 +72,14 @@ constexpr std::size_t tableSize(unsigned symbols, unsigned tableBits, unsigned m
          (maxCode > tableBits ? std::size_t{symbols / 2} << (maxCode - tableBits) : 0);
 }
 
-// A table entry: the symbol in bits 0-15 and its code length in bits 16-20;
-// or, with kSubtable set, where the subtable starts (bits 0-15) and how many
-// further bits index it (bits 16-20). An empty code's entries hold
-// kNoSymbol: nothing can be decoded with it.
-constexpr std::uint32_t kSubtable = 0x80000000u;
-constexpr std::uint32_t kNoSymbol = 0xFFFF;
+// A table entry: the symbol in bits 16-31 and its code length in bits 0-4;
+// or, with kSubtable set, where the subtable starts (bits 16-31) and how many
+// further bits index it (bits 8-12). An empty code's entries hold kNoSymbol:
+// nothing can be decoded with it.
+constexpr std::uint32_t kSubtable = 0x80;
+constexpr unsigned kNoSymbol = 0xFFFF;
+
+constexpr std::uint32_t leaf(unsigned symbol, unsigned length) { return symbol << 16 | length; }
 
 // Extra offset bits per slot: none for slots 0-3, then one more every second
 // slot up to 17.
@@ -103,11 +113,18 @@ std::uint64_t loadLe64(const std::uint8_t* p) {
 }
 
 std::uint32_t loadLe32(const std::uint8_t* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+  return static_cast<std::uint32_t>(p[0] | p[1] << 8 | p[2] << 16) | std::uint32_t{p[3]} << 24;
 }
 
 void storeLe32(std::uint8_t* p, std::uint32_t value) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+void storeLe64(std::uint8_t* p, std::uint64_t value) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  value = __builtin_bswap64(value);
+#endif
+  std::memcpy(p, &value, sizeof value);
 }
 
 void storeWord(std::uint8_t* p, std::uint64_t value) { std::memcpy(p, &value, sizeof value); }
@@ -127,8 +144,8 @@ void fill(std::uint32_t* to, std::size_t count, std::uint32_t entry) {
 // incomplete codes are refused; an empty code is allowed where a block need
 // not use it (the length and aligned offset codes, the pretree), and gives
 // entries that decode nothing.
-bool buildTable(const std::uint8_t* lengths, unsigned symbols, unsigned maxCode,
-                unsigned tableBits, bool mayBeEmpty, std::uint32_t* table, std::size_t room) {
+bool buildTable(const std::uint8_t* lengths, unsigned symbols, unsigned maxCode, unsigned tableBits,
+                bool mayBeEmpty, std::uint32_t* table, std::size_t room) {
   unsigned count[kMaxMainCode + 1] = {};
   for (unsigned symbol = 0; symbol < symbols; ++symbol) ++count[lengths[symbol]];
   std::int32_t left = 1;
@@ -138,7 +155,7 @@ bool buildTable(const std::uint8_t* lengths, unsigned symbols, unsigned maxCode,
   }
   if (left != 0) {
     if (!mayBeEmpty || count[0] != symbols) return false;
-    fill(table, std::size_t{1} << tableBits, kNoSymbol);
+    fill(table, std::size_t{1} << tableBits, leaf(kNoSymbol, 0));
     return true;
   }
 
@@ -155,7 +172,7 @@ bool buildTable(const std::uint8_t* lengths, unsigned symbols, unsigned maxCode,
   for (unsigned length = 1; length <= tableBits && length <= maxCode; ++length) {
     const std::size_t run = std::size_t{1} << (tableBits - length);
     for (unsigned i = 0; i < count[length]; ++i, ++next) {
-      fill(table + at, run, sorted[next] | length << 16);
+      fill(table + at, run, leaf(sorted[next], length));
       at += run;
     }
   }
@@ -182,12 +199,12 @@ bool buildTable(const std::uint8_t* lengths, unsigned symbols, unsigned maxCode,
         start = end;
         end += std::size_t{1} << subBits;
         if (end > room) return false;
-        table[prefix] = kSubtable | subBits << 16 | static_cast<std::uint32_t>(start);
+        table[prefix] = static_cast<std::uint32_t>(start) << 16 | subBits << 8 | kSubtable;
       }
       const unsigned shift = maxCode - tableBits - subBits;
       const std::size_t index = (code >> shift) & ((std::size_t{1} << subBits) - 1);
       fill(table + start + index, std::size_t{1} << (tableBits + subBits - length),
-           sorted[next] | length << 16);
+           leaf(sorted[next], length));
       code += std::size_t{1} << (maxCode - length);
     }
   }
@@ -201,34 +218,27 @@ bool buildTable(const std::uint8_t* lengths, unsigned symbols, unsigned maxCode,
 struct BitReader {
   const std::uint8_t* data;
   std::size_t size;
-  std::size_t pos;       // the next word to load; passes `size` by the zero words
-  std::uint64_t bits;    // unused bits at the top, zeros below
-  unsigned count;        // how many bits of `bits` are valid: whole words' worth
+  std::size_t pos;     // the next word to load; passes `size` by the zero words
+  std::uint64_t bits;  // unused bits at the top, zeros below
+  unsigned count;      // how many bits of `bits` are valid: whole words' worth
 
-  void refill() {
-    if (count > 48) return;
-    if (pos + 8 <= size) {
-      // Four words at once, reordered so the first word's bits come first.
-      const std::uint64_t raw = loadLe64(data + pos);
-      std::uint64_t words = raw << 48 | (raw & 0xFFFF0000u) << 16 | (raw >> 16 & 0xFFFF0000u) |
-                            raw >> 48;
-      const unsigned taken = (64 - count) >> 4;
-      words = words >> (64 - 16 * taken) << (64 - 16 * taken);
-      bits |= words >> count;
-      count += 16 * taken;
-      pos += 2 * taken;
-      return;
-    }
-    while (count <= 48) {
-      const std::uint64_t word = pos + 2 <= size ? (data[pos] | data[pos + 1] << 8) : 0;
-      bits |= word << (48 - count);
-      count += 16;
-      pos += 2;
-    }
+  // Tops the buffer up to at least 32 bits, two words at a time.
+  WIM_HOT void refill() {
+    if (count >= 32) return;
+    std::uint32_t pair = 0;
+    if (pos + 4 <= size) {
+      pair = loadLe32(data + pos);
+      pair = pair << 16 | pair >> 16;  // the first word's bits come first
+    } else if (pos + 2 <= size) {
+      pair = static_cast<std::uint32_t>(data[pos] | data[pos + 1] << 8) << 16;
+    }  // beyond the last whole word: zero words
+    bits |= static_cast<std::uint64_t>(pair) << (32 - count);
+    count += 32;
+    pos += 4;
   }
 
   // The next n bits (0 to 32) as a number.
-  std::uint32_t pop(unsigned n) {
+  WIM_HOT std::uint32_t pop(unsigned n) {
     const std::uint32_t value = static_cast<std::uint32_t>((bits >> (63 - n)) >> 1);
     bits <<= n;
     count -= n;
@@ -243,16 +253,15 @@ struct BitReader {
 };
 
 template <unsigned kTableBits>
-unsigned decodeSymbol(const std::uint32_t* table, BitReader& reader) {
+WIM_HOT unsigned decodeSymbol(const std::uint32_t* table, BitReader& reader) {
   std::uint32_t entry = table[reader.bits >> (64 - kTableBits)];
   if (entry & kSubtable) {
-    const unsigned subBits = entry >> 16 & 31;
-    entry = table[(entry & 0xFFFF) + ((reader.bits << kTableBits) >> (64 - subBits))];
+    const unsigned subBits = entry >> 8 & 31;
+    entry = table[(entry >> 16) + ((reader.bits << kTableBits) >> (64 - subBits))];
   }
-  const unsigned length = entry >> 16 & 31;
-  reader.bits <<= length;
-  reader.count -= length;
-  return entry & 0xFFFF;
+  reader.bits <<= entry & 31;
+  reader.count -= entry & 31;
+  return entry >> 16;
 }
 
 // Reads one list of code lengths as changes to the list of the block before.
@@ -298,42 +307,49 @@ bool readLengths(BitReader& reader, std::uint8_t* lengths, std::size_t count,
   return true;
 }
 
-// Copies `length` bytes from `offset` back. With at least 8 bytes of output
-// after the match it moves whole 8-byte words; the last one may run past the
-// match into bytes that are written afterwards anyway.
-void copyMatch(std::uint8_t* to, std::size_t offset, std::size_t length,
-               const std::uint8_t* end) {
+// Copies `length` bytes from `offset` back, 8 bytes at a time where it can.
+// kRoomy: at least 16 bytes of output follow the match, so the copy may run
+// past it by up to 15 bytes, into bytes that are written afterwards anyway.
+template <bool kRoomy>
+WIM_HOT void copyMatch(std::uint8_t* to, std::size_t offset, std::size_t length,
+                       const std::uint8_t* end) {
   const std::uint8_t* from = to - offset;
   std::uint8_t* const stop = to + length;
-  if (end - stop >= 8) {
-    if (offset >= 8) {
-      do {
-        storeWord(to, loadWord(from));
-        from += 8;
-        to += 8;
-      } while (to < stop);
-      return;
+  if (!kRoomy && end - stop >= 16) return copyMatch<true>(to, offset, length, end);
+  if (offset < 8) {
+    // A short distance repeats a pattern of `offset` bytes. Lay down its
+    // first 8 bytes, then copy from a whole number of periods back, no less
+    // than 8 bytes.
+    static constexpr std::uint8_t kPeriods[8] = {0, 8, 8, 9, 8, 10, 12, 14};
+    if (kRoomy) {
+      std::uint64_t pattern = loadLe64(from) & (~std::uint64_t{0} >> (64 - 8 * offset));
+      pattern |= pattern << (8 * offset);
+      if (offset < 4) pattern |= pattern << (16 * offset);
+      if (offset == 1) pattern |= pattern << 32;
+      storeLe64(to, pattern);
+      if (offset == 1) {
+        storeLe64(to + 8, pattern);
+        for (to += 16; to < stop; to += 8) storeLe64(to, pattern);
+        return;
+      }
+      to += 8;
+      if (to >= stop) return;
+    } else {
+      std::uint8_t* const head = length < 8 ? stop : to + 8;
+      while (to < head) *to++ = *from++;
+      if (to == stop) return;
     }
-    if (offset == 1) {
-      const std::uint64_t run = 0x0101010101010101ull * *from;
-      do {
-        storeWord(to, run);
-        to += 8;
-      } while (to < stop);
-      return;
-    }
-    // A short distance repeats a pattern: each word is right for its first
-    // `offset` bytes, so step by that much.
-    do {
-      storeWord(to, loadWord(from));
-      from += offset;
-      to += offset;
-    } while (to < stop);
+    from = to - kPeriods[offset];
+  }
+  if (kRoomy) {
+    // Most matches are short: two words without a test first.
+    storeWord(to, loadWord(from));
+    storeWord(to + 8, loadWord(from + 8));
+    for (to += 16, from += 16; to < stop; to += 8, from += 8) storeWord(to, loadWord(from));
     return;
   }
-  do {
-    *to++ = *from++;
-  } while (to < stop);
+  for (; stop - to >= 8; from += 8, to += 8) storeWord(to, loadWord(from));
+  while (to < stop) *to++ = *from++;
 }
 
 // What a verbatim or aligned offset block decodes with.
@@ -349,7 +365,7 @@ struct ChunkState {
   std::uint32_t recent[3];  // R0, R1, R2
   std::uint8_t* begin;      // the chunk's output
   std::uint8_t* end;
-  std::uint8_t* out;        // the next byte to write
+  std::uint8_t* out;  // the next byte to write
   // Where the current run of words began (the chunk's start, or the end of
   // the last uncompressed block), and the furthest bit that wimlib's decoder
   // would have loaded by now; see readUncompressed.
@@ -360,22 +376,30 @@ struct ChunkState {
 // One literal or match. Near the block's end (kTail) every match is checked
 // against the block's end, and the reach of wimlib's decoder is kept: it
 // makes sure of 16 bits before each main or length symbol, 7 before an
-// aligned offset symbol.
+// aligned offset symbol. `state` is a copy the caller keeps in registers.
 template <bool kAligned, bool kTail>
-bool decodeItem(const BlockCodes& codes, BitReader& reader, ChunkState& chunk, std::uint8_t*& out,
-                std::uint8_t* blockEnd) {
+WIM_HOT bool decodeItem(const BlockCodes& codes, ChunkState& state, std::uint8_t* blockEnd) {
+  BitReader& reader = state.reader;
+  std::uint8_t*& out = state.out;
   reader.refill();
-  if (kTail) chunk.reach = std::max(chunk.reach, reader.used() + 16);
+  if (kTail) state.reach = std::max(state.reach, reader.used() + 16);
   unsigned symbol = decodeSymbol<kMainTableBits>(codes.main, reader);
   if (symbol < 256) {
     *out++ = static_cast<std::uint8_t>(symbol);
-    return true;
+    if (kTail) return true;
+    // Far from the block's end a second symbol fits in the same refill.
+    symbol = decodeSymbol<kMainTableBits>(codes.main, reader);
+    if (symbol < 256) {
+      *out++ = static_cast<std::uint8_t>(symbol);
+      return true;
+    }
   }
   symbol -= 256;
   std::size_t length = symbol & 7;
   const unsigned slot = symbol >> 3;
   if (length == 7) {
-    if (kTail) chunk.reach = std::max(chunk.reach, reader.used() + 16);
+    if (kTail) state.reach = std::max(state.reach, reader.used() + 16);
+    reader.refill();
     const unsigned more = decodeSymbol<kLengthTableBits>(codes.length, reader);
     if (more >= kLengthSymbols) return false;
     length += more;
@@ -385,47 +409,51 @@ bool decodeItem(const BlockCodes& codes, BitReader& reader, ChunkState& chunk, s
   std::uint32_t offset;
   if (slot < 3) {
     // A repeated offset trades places with R0.
-    offset = chunk.recent[slot];
-    chunk.recent[slot] = chunk.recent[0];
-    chunk.recent[0] = offset;
+    offset = state.recent[slot];
+    state.recent[slot] = state.recent[0];
+    state.recent[0] = offset;
   } else {
     const unsigned extraBits = kSlots.extraBits[slot];
     offset = kSlots.base[slot] - 2;
+    reader.refill();
     if (kAligned && extraBits >= 3) {
-      reader.refill();
       offset += reader.pop(extraBits - 3) << 3;
-      if (kTail) chunk.reach = std::max(chunk.reach, reader.used() + 7);
+      if (kTail) state.reach = std::max(state.reach, reader.used() + 7);
       const unsigned low = decodeSymbol<kAlignedTableBits>(codes.aligned, reader);
       if (low >= kAlignedSymbols) return false;
       offset += low;
     } else {
       offset += reader.pop(extraBits);
     }
-    chunk.recent[2] = chunk.recent[1];
-    chunk.recent[1] = chunk.recent[0];
-    chunk.recent[0] = offset;
+    state.recent[2] = state.recent[1];
+    state.recent[1] = state.recent[0];
+    state.recent[0] = offset;
   }
-  if (offset > static_cast<std::size_t>(out - chunk.begin)) return false;
-  if (kTail && length > static_cast<std::size_t>(blockEnd - out)) return false;
-  copyMatch(out, offset, length, chunk.end);
+  if (offset > static_cast<std::size_t>(out - state.begin)) return false;
+  if (kTail) {
+    if (length > static_cast<std::size_t>(blockEnd - out)) return false;
+    copyMatch<false>(out, offset, length, state.end);
+  } else {
+    copyMatch<true>(out, offset, length, state.end);
+  }
   out += length;
   return true;
 }
 
 template <bool kAligned>
 bool decodeBlock(const BlockCodes& codes, ChunkState& chunk, std::uint8_t* blockEnd) {
-  BitReader reader = chunk.reader;
-  std::uint8_t* out = chunk.out;
-  // Far from the block's end any match fits, with room for word copies.
-  std::uint8_t* const calm = static_cast<std::size_t>(blockEnd - out) > kMaxMatch + 8
-                                 ? blockEnd - (kMaxMatch + 8)
-                                 : out;
-  while (out < calm)
-    if (!decodeItem<kAligned, false>(codes, reader, chunk, out, blockEnd)) return false;
-  while (out < blockEnd)
-    if (!decodeItem<kAligned, true>(codes, reader, chunk, out, blockEnd)) return false;
-  chunk.reader = reader;
-  chunk.out = out;
+  // A local copy: the output bytes written cannot be taken to change it.
+  ChunkState state = chunk;
+  // Far from the block's end a literal and any match fit, with room for
+  // word copies.
+  std::uint8_t* const calm = static_cast<std::size_t>(blockEnd - state.out) > kMaxMatch + 17
+                                 ? blockEnd - (kMaxMatch + 17)
+                                 : state.out;
+  while (state.out < calm)
+    if (!decodeItem<kAligned, false>(codes, state, blockEnd)) return false;
+  while (state.out < blockEnd)
+    if (!decodeItem<kAligned, true>(codes, state, blockEnd)) return false;
+  chunk = state;
   return true;
 }
 
@@ -461,6 +489,22 @@ bool readUncompressed(ChunkState& chunk, std::size_t size) {
   return true;
 }
 
+// Where the first E8 byte is among the 8 at `at`, or 8 when none is. Looks
+// at all 8 at once: a byte of `match` is zero where the data is E8, and the
+// lowest byte that is zero sets the lowest flagged bit.
+unsigned firstE8(const std::uint8_t* at) {
+  const std::uint64_t match = loadLe64(at) ^ 0xE8E8E8E8E8E8E8E8ull;
+  const std::uint64_t flags = (match - 0x0101010101010101ull) & ~match & 0x8080808080808080ull;
+  if (flags == 0) return 8;
+#if defined(__GNUC__)
+  return static_cast<unsigned>(__builtin_ctzll(flags)) / 8;
+#else
+  unsigned index = 0;
+  while ((flags >> (8 * index) & 0x80) == 0) ++index;
+  return index;
+#endif
+}
+
 // Undoes the E8 translation: the 32-bit operand after each E8 byte that
 // starts before the last 10 bytes went from a relative to an absolute
 // target when the translation was done. The four operand bytes are skipped
@@ -470,8 +514,15 @@ void undoE8(std::uint8_t* data, std::size_t size) {
   std::uint8_t* at = data;
   std::uint8_t* const limit = data + size - 10;
   while (at < limit) {
-    at = static_cast<std::uint8_t*>(std::memchr(at, 0xE8, static_cast<std::size_t>(limit - at)));
-    if (at == nullptr) return;
+    // Calls come in clusters: look at the next 8 bytes (all inside the data,
+    // as they start before `limit`), and search further only past them.
+    const unsigned skip = firstE8(at);
+    at += skip;
+    if (skip == 8 && at < limit) {
+      at = static_cast<std::uint8_t*>(std::memchr(at, 0xE8, static_cast<std::size_t>(limit - at)));
+      if (at == nullptr) return;
+    }
+    if (at >= limit) return;
     const std::uint32_t position = static_cast<std::uint32_t>(at - data);
     const std::uint32_t target = loadLe32(at + 1);
     if (target < kE8TranslationSize) {

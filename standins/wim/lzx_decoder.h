@@ -1,6 +1,6 @@
-// Decompression of one chunk of LZX (the WIM variant: a window the size of the chunk, E8 translation over the chunk).
-// Each chunk of a WIM resource is compressed on its own, so a decoder keeps no
-// state from one chunk to the next beyond reusable scratch memory.
+// Decompression of one chunk of LZX (the WIM variant: a window the size of the chunk, E8
+// translation over the chunk). Each chunk of a WIM resource is compressed on its own, so a decoder
+// keeps no state from one chunk to the next beyond reusable scratch memory.
 #pragma once
 
 #include <cstddef>

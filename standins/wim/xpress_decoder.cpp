@@ -19,6 +19,14 @@ namespace wim {
 
 namespace {
 
+// The decoding loop's helpers must be inlined into it to keep the bit buffer
+// in registers.
+#if defined(__GNUC__)
+#define WIM_HOT inline __attribute__((always_inline))
+#else
+#define WIM_HOT inline
+#endif
+
 constexpr std::size_t kLengthBytes = 256;
 constexpr unsigned kSymbolCount = 512;
 constexpr unsigned kMaxCodeLength = 15;
@@ -32,10 +40,12 @@ constexpr unsigned kTableBits = 11;
 constexpr std::size_t kTableSize =
     (std::size_t{1} << kTableBits) + (kSymbolCount / 2 << (kMaxCodeLength - kTableBits));
 
-// A table entry: the symbol in bits 0-15 and its code length in bits 16-20;
-// or, with kSubtable set, where the subtable starts (bits 0-15) and how many
-// further bits index it (bits 16-20).
-constexpr std::uint32_t kSubtable = 0x80000000u;
+// A table entry: the symbol in bits 16-31 and its code length in bits 0-4;
+// or, with kSubtable set, where the subtable starts (bits 16-31) and how many
+// further bits index it (bits 8-12).
+constexpr std::uint32_t kSubtable = 0x80;
+
+constexpr std::uint32_t leaf(unsigned symbol, unsigned length) { return symbol << 16 | length; }
 
 std::uint64_t loadLe64(const std::uint8_t* p) {
   std::uint64_t value;
@@ -44,6 +54,17 @@ std::uint64_t loadLe64(const std::uint8_t* p) {
   value = __builtin_bswap64(value);
 #endif
   return value;
+}
+
+std::uint32_t loadLe32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0] | p[1] << 8 | p[2] << 16) | std::uint32_t{p[3]} << 24;
+}
+
+void storeLe64(std::uint8_t* p, std::uint64_t value) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  value = __builtin_bswap64(value);
+#endif
+  std::memcpy(p, &value, sizeof value);
 }
 
 void storeWord(std::uint8_t* p, std::uint64_t value) { std::memcpy(p, &value, sizeof value); }
@@ -85,7 +106,7 @@ bool buildTable(const std::uint8_t* lengths, std::uint32_t* table) {
   for (unsigned length = 1; length <= kTableBits; ++length) {
     const std::size_t run = std::size_t{1} << (kTableBits - length);
     for (unsigned i = 0; i < count[length]; ++i, ++next) {
-      fill(table + at, run, sorted[next] | length << 16);
+      fill(table + at, run, leaf(sorted[next], length));
       at += run;
     }
   }
@@ -112,12 +133,12 @@ bool buildTable(const std::uint8_t* lengths, std::uint32_t* table) {
         start = end;
         end += std::size_t{1} << subBits;
         if (end > kTableSize) return false;
-        table[prefix] = kSubtable | subBits << 16 | static_cast<std::uint32_t>(start);
+        table[prefix] = static_cast<std::uint32_t>(start) << 16 | subBits << 8 | kSubtable;
       }
       const unsigned shift = kMaxCodeLength - kTableBits - subBits;
       const std::size_t index = (code >> shift) & ((std::size_t{1} << subBits) - 1);
       fill(table + start + index, std::size_t{1} << (kTableBits + subBits - length),
-           sorted[next] | length << 16);
+           leaf(sorted[next], length));
       code += std::size_t{1} << (kMaxCodeLength - length);
     }
   }
@@ -131,34 +152,27 @@ bool buildTable(const std::uint8_t* lengths, std::uint32_t* table) {
 struct BitReader {
   const std::uint8_t* data;
   std::size_t size;
-  std::size_t pos;       // the next word to load; passes `size` by the zero words
-  std::uint64_t bits;    // unused bits at the top, zeros below
-  unsigned count;        // how many bits of `bits` are valid: whole words' worth
+  std::size_t pos;     // the next word to load; passes `size` by the zero words
+  std::uint64_t bits;  // unused bits at the top, zeros below
+  unsigned count;      // how many bits of `bits` are valid: whole words' worth
 
-  void refill() {
-    if (count > 48) return;
-    if (pos + 8 <= size) {
-      // Four words at once, reordered so the first word's bits come first.
-      const std::uint64_t raw = loadLe64(data + pos);
-      std::uint64_t words = raw << 48 | (raw & 0xFFFF0000u) << 16 | (raw >> 16 & 0xFFFF0000u) |
-                            raw >> 48;
-      const unsigned taken = (64 - count) >> 4;
-      words = words >> (64 - 16 * taken) << (64 - 16 * taken);
-      bits |= words >> count;
-      count += 16 * taken;
-      pos += 2 * taken;
-      return;
-    }
-    while (count <= 48) {
-      const std::uint64_t word = pos + 2 <= size ? (data[pos] | data[pos + 1] << 8) : 0;
-      bits |= word << (48 - count);
-      count += 16;
-      pos += 2;
-    }
+  // Tops the buffer up to at least 32 bits, two words at a time.
+  WIM_HOT void refill() {
+    if (count >= 32) return;
+    std::uint32_t pair = 0;
+    if (pos + 4 <= size) {
+      pair = loadLe32(data + pos);
+      pair = pair << 16 | pair >> 16;  // the first word's bits come first
+    } else if (pos + 2 <= size) {
+      pair = static_cast<std::uint32_t>(data[pos] | data[pos + 1] << 8) << 16;
+    }  // beyond the last whole word: zero words
+    bits |= static_cast<std::uint64_t>(pair) << (32 - count);
+    count += 32;
+    pos += 4;
   }
 
   // The next n bits (0 to 32) as a number.
-  std::uint32_t pop(unsigned n) {
+  WIM_HOT std::uint32_t pop(unsigned n) {
     const std::uint32_t value = static_cast<std::uint32_t>((bits >> (63 - n)) >> 1);
     bits <<= n;
     count -= n;
@@ -177,54 +191,121 @@ struct BitReader {
   bool usedOnlyInput() const { return pos - 2 * (count >> 4) <= size; }
 };
 
-unsigned decodeSymbol(const std::uint32_t* table, BitReader& reader) {
+WIM_HOT unsigned decodeSymbol(const std::uint32_t* table, BitReader& reader) {
   std::uint32_t entry = table[reader.bits >> (64 - kTableBits)];
   if (entry & kSubtable) {
-    const unsigned subBits = entry >> 16 & 31;
-    entry = table[(entry & 0xFFFF) + ((reader.bits << kTableBits) >> (64 - subBits))];
+    const unsigned subBits = entry >> 8 & 31;
+    entry = table[(entry >> 16) + ((reader.bits << kTableBits) >> (64 - subBits))];
   }
-  const unsigned length = entry >> 16 & 31;
-  reader.bits <<= length;
-  reader.count -= length;
-  return entry & 0xFFFF;
+  reader.bits <<= entry & 31;
+  reader.count -= entry & 31;
+  return entry >> 16;
 }
 
-// Copies `length` bytes from `offset` back. With at least 8 bytes of output
-// after the match it moves whole 8-byte words; the last one may run past the
-// match into bytes that are written afterwards anyway.
-void copyMatch(std::uint8_t* to, std::size_t offset, std::size_t length,
-               const std::uint8_t* end) {
+// Copies `length` bytes from `offset` back, 8 bytes at a time where it can.
+// kRoomy: at least 16 bytes of output follow the match, so the copy may run
+// past it by up to 15 bytes, into bytes that are written afterwards anyway.
+template <bool kRoomy>
+WIM_HOT void copyMatch(std::uint8_t* to, std::size_t offset, std::size_t length,
+                       const std::uint8_t* end) {
   const std::uint8_t* from = to - offset;
   std::uint8_t* const stop = to + length;
-  if (end - stop >= 8) {
-    if (offset >= 8) {
-      do {
-        storeWord(to, loadWord(from));
-        from += 8;
-        to += 8;
-      } while (to < stop);
-      return;
+  if (!kRoomy && end - stop >= 16) return copyMatch<true>(to, offset, length, end);
+  if (offset < 8) {
+    // A short distance repeats a pattern of `offset` bytes. Lay down its
+    // first 8 bytes, then copy from a whole number of periods back, no less
+    // than 8 bytes.
+    static constexpr std::uint8_t kPeriods[8] = {0, 8, 8, 9, 8, 10, 12, 14};
+    if (kRoomy) {
+      std::uint64_t pattern = loadLe64(from) & (~std::uint64_t{0} >> (64 - 8 * offset));
+      pattern |= pattern << (8 * offset);
+      if (offset < 4) pattern |= pattern << (16 * offset);
+      if (offset == 1) pattern |= pattern << 32;
+      storeLe64(to, pattern);
+      if (offset == 1) {
+        storeLe64(to + 8, pattern);
+        for (to += 16; to < stop; to += 8) storeLe64(to, pattern);
+        return;
+      }
+      to += 8;
+      if (to >= stop) return;
+    } else {
+      std::uint8_t* const head = length < 8 ? stop : to + 8;
+      while (to < head) *to++ = *from++;
+      if (to == stop) return;
     }
-    if (offset == 1) {
-      const std::uint64_t run = 0x0101010101010101ull * *from;
-      do {
-        storeWord(to, run);
-        to += 8;
-      } while (to < stop);
-      return;
-    }
-    // A short distance repeats a pattern: each word is right for its first
-    // `offset` bytes, so step by that much.
-    do {
-      storeWord(to, loadWord(from));
-      from += offset;
-      to += offset;
-    } while (to < stop);
+    from = to - kPeriods[offset];
+  }
+  if (kRoomy) {
+    // Most matches are short: two words without a test first.
+    storeWord(to, loadWord(from));
+    storeWord(to + 8, loadWord(from + 8));
+    for (to += 16, from += 16; to < stop; to += 8, from += 8) storeWord(to, loadWord(from));
     return;
   }
-  do {
-    *to++ = *from++;
-  } while (to < stop);
+  for (; stop - to >= 8; from += 8, to += 8) storeWord(to, loadWord(from));
+  while (to < stop) *to++ = *from++;
+}
+
+// One match, after its symbol: reads the rest of it and copies it. False
+// when it reaches outside the output. kCalm: far enough from the end of the
+// output that a match without extra length bytes (17 bytes at most) fits,
+// with room for word copies after it.
+template <bool kCalm>
+WIM_HOT bool decodeMatch(unsigned symbol, BitReader& reader, std::uint8_t* begin,
+                         std::uint8_t*& out, std::uint8_t* end) {
+  reader.refill();
+  std::size_t length = symbol & 15;
+  const unsigned offsetBits = symbol >> 4 & 15;
+  bool roomy = kCalm;
+  if (length == 15) {
+    // The length bytes stand where the format's decoder stands: give back
+    // the words this one loaded ahead, keeping the bits that one holds.
+    std::size_t at = reader.formatPosition();
+    if (at >= reader.size) return false;
+    length = 15 + reader.data[at++];
+    if (length == 15 + 255) {
+      if (reader.size - at < 2) return false;
+      length = static_cast<std::size_t>(reader.data[at] | reader.data[at + 1] << 8);
+      at += 2;
+      if (length < 15) return false;
+    }
+    const unsigned held = 16 + (reader.count & 15);
+    reader.bits &= ~std::uint64_t{0} << (64 - held);
+    reader.count = held;
+    reader.pos = at;
+    roomy = false;
+  }
+  length += 3;
+  const std::size_t offset = std::size_t{1} << offsetBits | reader.pop(offsetBits);
+  if (offset > static_cast<std::size_t>(out - begin)) return false;
+  if (roomy) {
+    copyMatch<true>(out, offset, length, end);
+  } else {
+    if (length > static_cast<std::size_t>(end - out)) return false;
+    copyMatch<false>(out, offset, length, end);
+  }
+  out += length;
+  return true;
+}
+
+// Two symbols, or one when only one more byte belongs to the block.
+template <bool kCalm>
+WIM_HOT bool decodeStep(const std::uint32_t* table, BitReader& reader, std::uint8_t* begin,
+                        std::uint8_t*& out, std::uint8_t* blockEnd, std::uint8_t* end) {
+  // One refill serves two symbols of 15 bits at most.
+  reader.refill();
+  unsigned symbol = decodeSymbol(table, reader);
+  if (symbol < 256) {
+    *out++ = static_cast<std::uint8_t>(symbol);
+    if (!kCalm && out == blockEnd) return true;
+    symbol = decodeSymbol(table, reader);
+    if (symbol < 256) {
+      *out++ = static_cast<std::uint8_t>(symbol);
+      return true;
+    }
+  }
+  return decodeMatch<kCalm>(symbol, reader, begin, out, end);
 }
 
 // Decodes symbols until the output reaches `blockEnd` (a match may carry it
@@ -233,40 +314,11 @@ bool decodeBlock(const std::uint32_t* table, BitReader& state, std::uint8_t* beg
                  std::uint8_t*& cursor, std::uint8_t* blockEnd, std::uint8_t* end) {
   BitReader reader = state;
   std::uint8_t* out = cursor;
-  while (out < blockEnd) {
-    reader.refill();
-    const unsigned symbol = decodeSymbol(table, reader);
-    if (symbol < 256) {
-      *out++ = static_cast<std::uint8_t>(symbol);
-      continue;
-    }
-    std::size_t length = symbol & 15;
-    const unsigned offsetBits = symbol >> 4 & 15;
-    if (length == 15) {
-      // The length bytes stand where the format's decoder stands: give back
-      // the words this one loaded ahead, keeping the bits that one holds.
-      std::size_t at = reader.formatPosition();
-      if (at >= reader.size) return false;
-      length = 15 + reader.data[at++];
-      if (length == 15 + 255) {
-        if (reader.size - at < 2) return false;
-        length = reader.data[at] | reader.data[at + 1] << 8;
-        at += 2;
-        if (length < 15) return false;
-      }
-      const unsigned held = 16 + (reader.count & 15);
-      reader.bits &= ~std::uint64_t{0} << (64 - held);
-      reader.count = held;
-      reader.pos = at;
-    }
-    length += 3;
-    const std::size_t offset = std::size_t{1} << offsetBits | reader.pop(offsetBits);
-    if (offset > static_cast<std::size_t>(out - begin) ||
-        length > static_cast<std::size_t>(end - out))
-      return false;
-    copyMatch(out, offset, length, end);
-    out += length;
-  }
+  // A calm step's match starts at most one byte on and ends 17 bytes later.
+  while (blockEnd - out >= 1 + 17 + 16)
+    if (!decodeStep<true>(table, reader, begin, out, blockEnd, end)) return false;
+  while (out < blockEnd)
+    if (!decodeStep<false>(table, reader, begin, out, blockEnd, end)) return false;
   state = reader;
   cursor = out;
   return true;
@@ -274,13 +326,11 @@ bool decodeBlock(const std::uint32_t* table, BitReader& state, std::uint8_t* beg
 
 }  // namespace
 
-XpressDecoder::XpressDecoder(std::uint32_t chunkSize)
-    : chunkSize_(chunkSize), table_(kTableSize) {}
+XpressDecoder::XpressDecoder(std::uint32_t chunkSize) : chunkSize_(chunkSize), table_(kTableSize) {}
 
 bool XpressDecoder::decompress(ByteSpan in, std::uint8_t* out, std::size_t outSize) {
   // A chunk always holds data: an empty one is no chunk a WIM file can have.
-  if (in.data == nullptr || out == nullptr || outSize == 0 || outSize > chunkSize_)
-    return false;
+  if (in.data == nullptr || out == nullptr || outSize == 0 || outSize > chunkSize_) return false;
   std::uint8_t* const begin = out;
   std::uint8_t* const end = out + outSize;
   std::size_t tableAt = 0;
@@ -299,8 +349,8 @@ bool XpressDecoder::decompress(ByteSpan in, std::uint8_t* out, std::size_t outSi
     if (!decodeBlock(table_.data(), reader, begin, out, blockEnd, end)) return false;
     // The words of a complete chunk hold every bit it needs; a cut one would
     // have been read on from zero words.
-    if (out == end) return reader.usedOnlyInput();
     reader.refill();
+    if (out == end) return reader.formatPosition() <= in.size;
     tableAt = reader.formatPosition();
   }
 }

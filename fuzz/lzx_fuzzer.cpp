@@ -1,0 +1,35 @@
+// libFuzzer harness for the LZX decoder. The input is
+//   +0  1 byte   the chunk size: 32768 << (byte % 7), so 32 KiB to 2 MiB
+//   +1  3 bytes  the output size, little-endian, taken modulo the chunk size, plus one
+//   +4  ...      the compressed chunk
+// Besides sanitizer reports it stops when a decoder that has read other
+// chunks before answers differently from a new one: no chunk may depend on
+// the one before (the code lengths carried from block to block start afresh).
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "standins/wim/lzx_decoder.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 4) return 0;
+  const std::uint32_t chunkSize = 32768u << (data[0] % 7);
+  const std::size_t outSize = (data[1] | data[2] << 8 | data[3] << 16) % chunkSize + 1;
+  const wim::ByteSpan in{data + 4, size - 4};
+
+  static std::unique_ptr<wim::LzxDecoder> used[7];
+  std::unique_ptr<wim::LzxDecoder>& reused = used[data[0] % 7];
+  if (!reused) reused = std::make_unique<wim::LzxDecoder>(chunkSize);
+  // Exactly as large as asked for, so that AddressSanitizer sees a write
+  // past it; left uninitialised, as a success writes every byte.
+  const std::unique_ptr<std::uint8_t[]> first(new std::uint8_t[outSize]);
+  const std::unique_ptr<std::uint8_t[]> second(new std::uint8_t[outSize]);
+  const bool firstOk = reused->decompress(in, first.get(), outSize);
+  wim::LzxDecoder fresh(chunkSize);
+  const bool secondOk = fresh.decompress(in, second.get(), outSize);
+  if (firstOk != secondOk) std::abort();
+  if (firstOk && std::memcmp(first.get(), second.get(), outSize) != 0) std::abort();
+  return 0;
+}
