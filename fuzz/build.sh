@@ -11,6 +11,8 @@ for harness in wim_info_fuzzer wim_xml_fuzzer; do
   clang++ "${flags[@]}" "fuzz/$harness.cpp" standins/wim/image_xml.cpp standins/wim/utf.cpp \
     standins/wim/wim_header.cpp standins/wim/wim_info.cpp -o "$out/$harness"
 done
+# The LZMS chunk decoder.
+clang++ "${flags[@]}" fuzz/lzms_fuzzer.cpp standins/wim/lzms_decoder.cpp -o "$out/lzms_fuzzer"
 # The metadata parser alone, and the whole apply (every decoder included).
 engine=$(ls standins/wim/*.cpp | grep -v -e _win32.cpp -e wim_engine_main.cpp)
 clang++ "${flags[@]}" fuzz/image_metadata_fuzzer.cpp standins/wim/image_tree.cpp \

@@ -59,13 +59,6 @@ bool enablePrivilege(const wchar_t* name) {
   return enabled;
 }
 
-FILETIME fileTime(std::uint64_t value) {
-  FILETIME time;
-  time.dwLowDateTime = static_cast<DWORD>(value);
-  time.dwHighDateTime = static_cast<DWORD>(value >> 32);
-  return time;
-}
-
 // Short names are set through NtSetInformationFile, as SetFileShortNameW does
 // inside: the same on Windows, and where kernel32 lacks the call (Wine ends
 // the process in it) the system says "not supported" instead.
@@ -96,9 +89,9 @@ bool setShortName(HANDLE entry, const std::u16string& name, std::string& reason)
   std::memcpy(information.data(), &length, sizeof length);
   std::memcpy(information.data() + sizeof length, name.data(), length);
   StatusBlock block{};
-  const LONG status = setInformation(entry, &block, information.data(),
-                                     static_cast<ULONG>(information.size()),
-                                     kFileShortNameInformation);
+  const LONG status =
+      setInformation(entry, &block, information.data(), static_cast<ULONG>(information.size()),
+                     kFileShortNameInformation);
   if (status >= 0) return true;
   reason = systemMessage(toError(status));
   return false;
@@ -203,35 +196,40 @@ std::string applyReparseData(const std::filesystem::path& path, bool /*folder*/,
 
 void applyEntryMetadata(const std::filesystem::path& path, const EntryMetadata& metadata,
                         bool /*reparsePoint*/, MetadataFailures& failures) {
-  {
-    Handle entry(openEntry(path, FILE_WRITE_ATTRIBUTES | GENERIC_WRITE | DELETE));
-    if (!entry.valid()) entry.value = openEntry(path, FILE_WRITE_ATTRIBUTES);
-    if (!entry.valid()) {
-      const std::string reason = systemMessage(GetLastError());
-      failures.add(MetadataKind::Times, reason);
-      if (!metadata.shortName.empty()) failures.add(MetadataKind::ShortName, reason);
-    } else {
-      std::string reason;
-      if (!metadata.shortName.empty() && !setShortName(entry.value, metadata.shortName, reason))
-        failures.add(MetadataKind::ShortName, reason);
-      const FILETIME created = fileTime(metadata.creationTime);
-      const FILETIME accessed = fileTime(metadata.lastAccessTime);
-      const FILETIME written = fileTime(metadata.lastWriteTime);
-      if (!SetFileTime(entry.value, metadata.creationTime ? &created : nullptr,
-                       metadata.lastAccessTime ? &accessed : nullptr,
-                       metadata.lastWriteTime ? &written : nullptr))
-        failures.add(MetadataKind::Times, systemMessage(GetLastError()));
-    }
-  }
-  DWORD attributes = metadata.attributes & kSettableAttributes;
-  if (attributes == 0 && !metadata.folder) attributes = FILE_ATTRIBUTE_NORMAL;
-  if (!SetFileAttributesW(path.c_str(), attributes))
-    failures.add(MetadataKind::Attributes, systemMessage(GetLastError()));
-  // Last: an access list may take away the right to change anything else.
+  // The security descriptor first: attributes and times follow through a
+  // handle opened with backup semantics, which the restore privilege lets
+  // past whatever the new access list says. (Setting a descriptor may also
+  // touch the read-only attribute where the file system derives it from the
+  // access list, as Wine's does.)
   if (metadata.securityDescriptor.size != 0) {
     std::string reason;
     if (!setSecurity(path, metadata.securityDescriptor, reason))
       failures.add(MetadataKind::Security, reason);
+  }
+  Handle entry(openEntry(path, FILE_WRITE_ATTRIBUTES | GENERIC_WRITE | DELETE));
+  if (!entry.valid()) entry.value = openEntry(path, FILE_WRITE_ATTRIBUTES);
+  if (!entry.valid()) {
+    const std::string reason = systemMessage(GetLastError());
+    failures.add(MetadataKind::Times, reason);
+    failures.add(MetadataKind::Attributes, reason);
+    if (!metadata.shortName.empty()) failures.add(MetadataKind::ShortName, reason);
+    return;
+  }
+  std::string reason;
+  if (!metadata.shortName.empty() && !setShortName(entry.value, metadata.shortName, reason))
+    failures.add(MetadataKind::ShortName, reason);
+  // Times and attributes in one call; a zero time stays as it is, and
+  // FILE_ATTRIBUTE_NORMAL clears what a plain file should not have.
+  FILE_BASIC_INFO basic{};
+  basic.CreationTime.QuadPart = static_cast<LONGLONG>(metadata.creationTime);
+  basic.LastAccessTime.QuadPart = static_cast<LONGLONG>(metadata.lastAccessTime);
+  basic.LastWriteTime.QuadPart = static_cast<LONGLONG>(metadata.lastWriteTime);
+  DWORD attributes = metadata.attributes & kSettableAttributes;
+  basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+  if (!SetFileInformationByHandle(entry.value, FileBasicInfo, &basic, sizeof basic)) {
+    const std::string why = systemMessage(GetLastError());
+    failures.add(MetadataKind::Times, why);
+    failures.add(MetadataKind::Attributes, why);
   }
 }
 
