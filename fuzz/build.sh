@@ -11,6 +11,11 @@ for harness in wim_info_fuzzer wim_xml_fuzzer; do
   clang++ "${flags[@]}" "fuzz/$harness.cpp" standins/wim/image_xml.cpp standins/wim/utf.cpp \
     standins/wim/wim_header.cpp standins/wim/wim_info.cpp -o "$out/$harness"
 done
+# The XPRESS and LZX decoders, each on its own.
+for codec in xpress lzx; do
+  clang++ "${flags[@]}" "fuzz/${codec}_fuzzer.cpp" "standins/wim/${codec}_decoder.cpp" \
+    -o "$out/${codec}_fuzzer"
+done
 # The LZMS chunk decoder.
 clang++ "${flags[@]}" fuzz/lzms_fuzzer.cpp standins/wim/lzms_decoder.cpp -o "$out/lzms_fuzzer"
 # The metadata parser alone, and the whole apply (every decoder included).

@@ -1,6 +1,6 @@
 // libFuzzer harness for the XPRESS decoder. The input is
 //   +0  1 byte   the chunk size: 4096 << (byte % 6), so 4 KiB to 128 KiB (WIM files stop
-//                at 64 KiB, but a second block of 64 KiB is part of the format)
+//                at 64 KiB, but the format has a second block after 64 KiB)
 //   +1  3 bytes  the output size, little-endian, taken modulo the chunk size, plus one
 //   +4  ...      the compressed chunk
 // Besides sanitizer reports it stops when a decoder that has read other

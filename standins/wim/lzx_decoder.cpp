@@ -56,7 +56,7 @@ constexpr unsigned kMaxMatch = 257;
 constexpr std::size_t kRunOvershoot = 50;
 constexpr std::uint32_t kE8TranslationSize = 12000000;
 
-// Widths of the direct parts of the decoding tables, and longest codes.
+// Widths of the decoding tables' first levels, and longest codes.
 constexpr unsigned kMainTableBits = 11;
 constexpr unsigned kLengthTableBits = 10;
 constexpr unsigned kAlignedTableBits = 7;
@@ -66,7 +66,7 @@ constexpr unsigned kMaxLengthCode = 16;
 constexpr unsigned kMaxAlignedCode = 7;
 constexpr unsigned kMaxPreCode = 15;
 
-// Room for a table: its direct part and at most one subtable per two symbols.
+// Room for a table: its first level and at most one subtable per two symbols.
 constexpr std::size_t tableSize(unsigned symbols, unsigned tableBits, unsigned maxCode) {
   return (std::size_t{1} << tableBits) +
          (maxCode > tableBits ? std::size_t{symbols / 2} << (maxCode - tableBits) : 0);
@@ -135,8 +135,18 @@ std::uint64_t loadWord(const std::uint8_t* p) {
   return value;
 }
 
+// Fills `count` entries, a power of two: a table is rebuilt for every
+// block, so for a small chunk the filling costs as much as the decoding.
 void fill(std::uint32_t* to, std::size_t count, std::uint32_t entry) {
-  for (std::size_t i = 0; i < count; ++i) to[i] = entry;
+  if (count < 4) {
+    for (std::size_t i = 0; i < count; ++i) to[i] = entry;
+    return;
+  }
+  const std::uint64_t pair = entry * 0x0000000100000001ull;
+  for (std::size_t i = 0; i < count; i += 4) {
+    std::memcpy(to + i, &pair, sizeof pair);
+    std::memcpy(to + i + 2, &pair, sizeof pair);
+  }
 }
 
 // Builds the decoding table of the canonical code with these lengths: codes

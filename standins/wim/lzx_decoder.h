@@ -29,7 +29,7 @@ class LzxDecoder {
   // within a chunk, each with room for a run that overshoots its end.
   std::vector<std::uint8_t> mainLengths_;
   std::vector<std::uint8_t> lengthLengths_;
-  // Decoding tables: a direct part indexed by the next bits, then subtables.
+  // Decoding tables: a first level indexed by the next bits, then subtables.
   std::vector<std::uint32_t> mainTable_;
   std::vector<std::uint32_t> lengthTable_;
   std::vector<std::uint32_t> alignedTable_;

@@ -32,9 +32,9 @@ constexpr unsigned kSymbolCount = 512;
 constexpr unsigned kMaxCodeLength = 15;
 constexpr std::size_t kBlockSize = 65536;
 
-// Width of the direct part of the decoding table. Codes up to this long are
+// Width of the table's first level, indexed directly by the next bits. Codes up to this long are
 // found with one look-up; longer ones take a second in a subtable.
-constexpr unsigned kTableBits = 11;
+constexpr unsigned kTableBits = 10;
 // A subtable serves one prefix of kTableBits bits and holds at least two
 // codes, so there are at most kSymbolCount / 2 of them.
 constexpr std::size_t kTableSize =
@@ -75,8 +75,18 @@ std::uint64_t loadWord(const std::uint8_t* p) {
   return value;
 }
 
+// Fills `count` entries, a power of two: a table is rebuilt for every
+// block, so for a small chunk the filling costs as much as the decoding.
 void fill(std::uint32_t* to, std::size_t count, std::uint32_t entry) {
-  for (std::size_t i = 0; i < count; ++i) to[i] = entry;
+  if (count < 4) {
+    for (std::size_t i = 0; i < count; ++i) to[i] = entry;
+    return;
+  }
+  const std::uint64_t pair = entry * 0x0000000100000001ull;
+  for (std::size_t i = 0; i < count; i += 4) {
+    std::memcpy(to + i, &pair, sizeof pair);
+    std::memcpy(to + i + 2, &pair, sizeof pair);
+  }
 }
 
 // Builds the decoding table of the canonical code with these lengths: codes
@@ -148,7 +158,7 @@ bool buildTable(const std::uint8_t* lengths, std::uint32_t* table) {
 // The bits of one block: 16-bit little-endian words, most significant bit
 // first, held in a 64-bit buffer whose next bit is bit 63. Beyond the end of
 // the input it reads words of zero bits, so the hot loop needs no bounds
-// check; whether a bit that was used came from there is asked at the end.
+// check; whether the chunk's bits all came from the input is asked at the end.
 struct BitReader {
   const std::uint8_t* data;
   std::size_t size;
@@ -186,9 +196,6 @@ struct BitReader {
     const unsigned held = 16 + (count & 15);
     return pos - 2 * ((count - held) >> 4);
   }
-
-  // True when every bit used so far came from the input.
-  bool usedOnlyInput() const { return pos - 2 * (count >> 4) <= size; }
 };
 
 WIM_HOT unsigned decodeSymbol(const std::uint32_t* table, BitReader& reader) {

@@ -23,7 +23,7 @@ class XpressDecoder {
 
  private:
   std::uint32_t chunkSize_;
-  // The decoding table of the block being read: a direct part indexed by the
+  // The decoding table of the block being read: a first level indexed by the
   // next bits of the input, then subtables for the longer codes.
   std::vector<std::uint32_t> table_;
 };

@@ -1,7 +1,7 @@
 // The LZX decoder against chunks that wimlib compressed (make-codec-vectors.sh),
 // against damaged copies of them, and against chunks written here bit by bit
 // for what wimlib's compressor never writes: uncompressed blocks, E8 bytes
-// at the edge of the translated part, one byte of output.
+// at the edge of the translated range, one byte of output.
 #include <gtest/gtest.h>
 
 #include <algorithm>
