@@ -15,50 +15,23 @@
 #include <vector>
 
 #include "standins/wim/lzms_decoder.h"
+#include "tests/wim/codec_test_support.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using codectest::Bytes;
+using codectest::Vector;
+using codectest::vectorDir;
 
-// The folder make-codec-vectors.sh filled; under Wine through drive Z:.
-std::string vectorDir() {
-  std::string dir = CODEC_VECTOR_DIR;
-#ifdef _WIN32
-  for (char& c : dir)
-    if (c == '/') c = '\\';
-  dir = "Z:" + dir;
-#endif
-  return dir;
-}
-
-Bytes readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-struct Vector {
-  std::string name;
-  std::uint32_t chunkSize;
-  Bytes compressed;
-  Bytes original;
-};
-
-std::vector<Vector> loadVectors() {
-  std::vector<Vector> found;
-  for (const auto& entry : std::filesystem::directory_iterator(vectorDir())) {
-    const std::string stem = entry.path().stem().string();
-    if (entry.path().extension() != ".cmp" || stem.rfind("lzms-", 0) != 0) continue;
-    std::filesystem::path raw = entry.path();
-    raw.replace_extension(".raw");
-    found.push_back({stem, static_cast<std::uint32_t>(std::stoul(stem.substr(5))),
-                     readFile(entry.path()), readFile(raw)});
-  }
-  return found;
-}
-
+// Every LZMS chunk, of all chunk sizes.
 const std::vector<Vector>& vectors() {
-  static const auto* const loaded = new std::vector<Vector>(loadVectors());
-  return *loaded;
+  static const auto* const all = [] {
+    auto* flat = new std::vector<Vector>;
+    for (const auto& group : codectest::vectorsOf("lzms"))
+      flat->insert(flat->end(), group.second.begin(), group.second.end());
+    return flat;
+  }();
+  return *all;
 }
 
 const Vector* vectorNamed(const std::string& name) {

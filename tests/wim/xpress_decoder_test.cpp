@@ -14,51 +14,15 @@
 #include <vector>
 
 #include "standins/wim/xpress_decoder.h"
+#include "tests/wim/codec_test_support.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using codectest::Bytes;
+using codectest::Vector;
+using codectest::vectorDir;
 
-// The folder make-codec-vectors.sh filled; under Wine through drive Z:.
-std::string vectorDir() {
-  std::string dir = CODEC_VECTOR_DIR;
-#ifdef _WIN32
-  for (char& c : dir)
-    if (c == '/') c = '\\';
-  dir = "Z:" + dir;
-#endif
-  return dir;
-}
-
-Bytes readFile(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-struct Vector {
-  std::string name;
-  Bytes compressed;
-  Bytes original;
-};
-
-// The XPRESS chunks, by chunk size.
-std::map<std::uint32_t, std::vector<Vector>> loadVectors() {
-  std::map<std::uint32_t, std::vector<Vector>> bySize;
-  for (const auto& entry : std::filesystem::directory_iterator(vectorDir())) {
-    const std::string stem = entry.path().stem().string();
-    if (entry.path().extension() != ".cmp" || stem.rfind("xpress-", 0) != 0) continue;
-    const auto chunkSize = static_cast<std::uint32_t>(std::stoul(stem.substr(7)));
-    std::filesystem::path raw = entry.path();
-    bySize[chunkSize].push_back(
-        {stem, readFile(entry.path()), readFile(raw.replace_extension(".raw"))});
-  }
-  return bySize;
-}
-
-const std::map<std::uint32_t, std::vector<Vector>>& vectors() {
-  static const auto* const loaded = new std::map<std::uint32_t, std::vector<Vector>>(loadVectors());
-  return *loaded;
-}
+const codectest::VectorsBySize& vectors() { return codectest::vectorsOf("xpress"); }
 
 bool decode(wim::XpressDecoder& decoder, const Bytes& in, std::size_t inSize, Bytes& out,
             std::size_t outSize) {
