@@ -39,9 +39,6 @@ struct BlobEntry {
   // BlobTable::solidGroups; -1 for all others.
   std::int32_t solidGroup = -1;
 
-  bool isStoredPlain() const {
-    return (resource.flags & (kResourceCompressed | kResourceSolid)) == 0;
-  }
   bool isSolidResource() const {
     return (resource.flags & kResourceSolid) && resource.originalSize == kSolidResourceMarker;
   }

@@ -61,8 +61,6 @@ class ChunkPipeline {
   // span and `done` true.
   Outcome next(ByteSpan& data, bool& done);
 
-  std::size_t chunkCount() const { return chunks_.size(); }
-
  private:
   struct Slot {
     std::vector<std::uint8_t> data;

@@ -34,13 +34,15 @@ Outcome readTable(PartReader& reader, const ImagePart& part, BlobTable& table) {
   return success();
 }
 
-bool openSized(const std::string& path, std::uint64_t& size) {
-  std::ifstream file(path, std::ios::binary | std::ios::ate);
+// Opens a file and finds its length, leaving it at the start.
+bool openSized(const std::string& path, std::ifstream& file, std::uint64_t& size) {
+  file.open(path, std::ios::binary | std::ios::ate);
   if (!file) return false;
   const std::streamoff end = file.tellg();
   if (end < 0) return false;
   size = static_cast<std::uint64_t>(end);
-  return true;
+  file.seekg(0, std::ios::beg);
+  return static_cast<bool>(file);
 }
 
 }  // namespace
@@ -64,13 +66,13 @@ Outcome openImageParts(const std::string& firstPath, const Header& header, std::
   for (std::uint16_t number = 2; number <= header.totalParts; ++number) {
     ImagePart part;
     part.path = splitPartPath(firstPath, number);
-    if (!openSized(part.path, part.size))
+    std::ifstream file;
+    if (!openSized(part.path, file, part.size))
       return failure(Problem::Unreadable, "cannot open " + quote(part.path) + ", part " +
                                               decimal(number) + " of " +
                                               decimal(header.totalParts) + " of the split image");
     std::vector<std::uint8_t> start(
         static_cast<std::size_t>(std::min<std::uint64_t>(part.size, kHeaderSize)));
-    std::ifstream file(part.path, std::ios::binary);
     file.read(reinterpret_cast<char*>(start.data()), static_cast<std::streamsize>(start.size()));
     if (!file) return failure(Problem::Unreadable, "cannot read " + quote(part.path));
     Outcome parsed = parseHeader(ByteSpan{start.data(), start.size()}, part.size, part.header);

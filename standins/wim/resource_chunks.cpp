@@ -37,8 +37,7 @@ void addPlainPieces(std::uint64_t offset, std::uint64_t size, std::uint16_t part
   }
 }
 
-}  // namespace
-
+// The compression a solid resource names: 1, 2, 3; false for anything else.
 bool solidCompression(std::uint32_t code, Compression& compression) {
   switch (code) {
     case 1:
@@ -54,6 +53,8 @@ bool solidCompression(std::uint32_t code, Compression& compression) {
       return false;
   }
 }
+
+}  // namespace
 
 Outcome chunksOfResource(const ResourceHeader& resource, std::uint16_t part, std::uint64_t partSize,
                          Compression compression, std::uint32_t chunkSize, const ReadPart& read,

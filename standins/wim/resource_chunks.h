@@ -70,7 +70,4 @@ Outcome chunksOfSolidResource(const ResourceHeader& resource, std::uint16_t part
                               std::uint64_t partSize, const ReadPart& read,
                               std::vector<Chunk>& chunks, std::uint64_t& unpackedSize);
 
-// The compression a solid resource names: 1, 2, 3; false for anything else.
-bool solidCompression(std::uint32_t code, Compression& compression);
-
 }  // namespace wim

@@ -10,20 +10,17 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "standins/wim/le_bytes.h"
+#include "tests/wim/host_folder.h"
+
 namespace codectest {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// The folder make-codec-vectors.sh filled; under Wine through drive Z:.
-inline std::string vectorDir() {
-  std::string dir = CODEC_VECTOR_DIR;
-#ifdef _WIN32
-  for (char& c : dir)
-    if (c == '/') c = '\\';
-  dir = "Z:" + dir;
-#endif
-  return dir;
-}
+// The folder make-codec-vectors.sh filled.
+inline std::string vectorDir() { return wimtest::hostFolder(CODEC_VECTOR_DIR); }
 
 inline Bytes readFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -60,6 +57,24 @@ inline const VectorsBySize& vectorsOf(const std::string& codec) {
   auto found = loaded.find(codec);
   if (found == loaded.end()) found = loaded.emplace(codec, loadVectors(codec)).first;
   return found->second;
+}
+
+// Every chunk of a codec decodes to its original bytes, one decoder reused
+// for all chunks of a size.
+template <typename Decoder>
+void expectEveryChunkDecodes(const VectorsBySize& vectors) {
+  ASSERT_FALSE(vectors.empty()) << "no chunks in " << vectorDir();
+  for (const auto& [chunkSize, group] : vectors) {
+    Decoder decoder(chunkSize);
+    for (const Vector& vector : group) {
+      Bytes out(vector.original.size());
+      ASSERT_TRUE(
+          decoder.decompress(wim::ByteSpan{vector.compressed.data(), vector.compressed.size()},
+                             out.data(), out.size()))
+          << vector.name;
+      EXPECT_TRUE(out == vector.original) << vector.name;
+    }
+  }
 }
 
 }  // namespace codectest

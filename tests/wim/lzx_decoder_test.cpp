@@ -21,7 +21,6 @@ namespace {
 
 using codectest::Bytes;
 using codectest::Vector;
-using codectest::vectorDir;
 
 const codectest::VectorsBySize& vectors() { return codectest::vectorsOf("lzx"); }
 
@@ -230,17 +229,7 @@ class ChunkWriter {
 };
 
 TEST(LzxDecoder, DecodesEveryChunkOfWimlib) {
-  ASSERT_FALSE(vectors().empty()) << "no chunks in " << vectorDir();
-  for (const auto& [chunkSize, group] : vectors()) {
-    wim::LzxDecoder decoder(chunkSize);  // one decoder for all chunks of a size
-    for (const Vector& vector : group) {
-      Bytes out;
-      ASSERT_TRUE(
-          decode(decoder, vector.compressed, vector.compressed.size(), out, vector.original.size()))
-          << vector.name;
-      EXPECT_TRUE(out == vector.original) << vector.name;
-    }
-  }
+  codectest::expectEveryChunkDecodes<wim::LzxDecoder>(vectors());
 }
 
 // Every bit of wimlib's chunks is needed, and their blocks add up to the

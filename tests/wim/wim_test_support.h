@@ -13,6 +13,7 @@
 #include "standins/wim/le_bytes.h"
 #include "standins/wim/utf.h"
 #include "standins/wim/wim_header.h"
+#include "tests/wim/host_folder.h"
 
 namespace wimtest {
 
@@ -20,15 +21,7 @@ using Bytes = std::vector<std::uint8_t>;
 
 // The folder that make-wim-fixtures.sh filled. Under Wine the Unix path is
 // reached through drive Z:.
-inline std::string fixtureDir() {
-  std::string dir = WIM_FIXTURE_DIR;
-#ifdef _WIN32
-  for (char& c : dir)
-    if (c == '/') c = '\\';
-  dir = "Z:" + dir;
-#endif
-  return dir;
-}
+inline std::string fixtureDir() { return hostFolder(WIM_FIXTURE_DIR); }
 
 inline std::string fixturePath(const std::string& name) {
 #ifdef _WIN32

@@ -20,7 +20,6 @@ namespace {
 
 using codectest::Bytes;
 using codectest::Vector;
-using codectest::vectorDir;
 
 const codectest::VectorsBySize& vectors() { return codectest::vectorsOf("xpress"); }
 
@@ -113,17 +112,7 @@ class BlockWriter {
 };
 
 TEST(XpressDecoder, DecodesEveryChunkOfWimlib) {
-  ASSERT_FALSE(vectors().empty()) << "no chunks in " << vectorDir();
-  for (const auto& [chunkSize, group] : vectors()) {
-    wim::XpressDecoder decoder(chunkSize);  // one decoder for all chunks of a size
-    for (const Vector& vector : group) {
-      Bytes out;
-      ASSERT_TRUE(
-          decode(decoder, vector.compressed, vector.compressed.size(), out, vector.original.size()))
-          << vector.name;
-      EXPECT_TRUE(out == vector.original) << vector.name;
-    }
-  }
+  codectest::expectEveryChunkDecodes<wim::XpressDecoder>(vectors());
 }
 
 // Cut chunks fail: only the last two bytes (the end-of-data symbol's word)
