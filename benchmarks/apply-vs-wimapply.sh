@@ -1,5 +1,5 @@
 #!/bin/bash
-# Apply throughput of the imaging stand-in's engine (the native wimengine,
+# Apply throughput of the WIM engine (the native wimengine,
 # SHA-1 checking on as always) against wimlib's wimapply, on the same images,
 # the same target file system and the same cache state (both read images
 # that the page cache holds: each run is preceded by one warm-up of each).

@@ -2,7 +2,7 @@
 // chunks (the lzms-*.cmp/.raw pairs that tests/wim/make-codec-vectors.sh
 // writes), and checks that both give the original bytes.
 // Built by hand, not by CMake, as it links wimlib:
-//   g++ -std=c++17 -O2 -I. benchmarks/codec_speed_lzms.cpp standins/wim/lzms_decoder.cpp \
+//   g++ -std=c++17 -O2 -I. benchmarks/codec_speed_lzms.cpp wim/lzms_decoder.cpp \
 //     -lwim -o codec_speed_lzms
 //   ./codec_speed_lzms <codec-vectors folder> [seconds per chunk and decoder]
 #include <dirent.h>
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "standins/wim/lzms_decoder.h"
+#include "wim/lzms_decoder.h"
 
 namespace {
 

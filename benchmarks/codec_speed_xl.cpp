@@ -2,8 +2,8 @@
 // the chunks that make-codec-vectors.sh writes. Built by hand, optimised and
 // without sanitizers; it links wimlib, so the program never includes it.
 // From the repository's root:
-//   g++ -std=c++17 -O2 -I. benchmarks/codec_speed_xl.cpp standins/wim/xpress_decoder.cpp
-//       standins/wim/lzx_decoder.cpp -lwim -o codec_speed_xl
+//   g++ -std=c++17 -O2 -I. benchmarks/codec_speed_xl.cpp wim/xpress_decoder.cpp
+//       wim/lzx_decoder.cpp -lwim -o codec_speed_xl
 //   ./codec_speed_xl <vector folder> [seconds per measurement]
 // For each codec and chunk size it decodes every chunk over and over and
 // prints the output rate of both (the best of many short turns, so that other
@@ -23,8 +23,8 @@
 #include <utility>
 #include <vector>
 
-#include "standins/wim/lzx_decoder.h"
-#include "standins/wim/xpress_decoder.h"
+#include "wim/lzx_decoder.h"
+#include "wim/xpress_decoder.h"
 
 namespace {
 

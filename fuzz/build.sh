@@ -8,20 +8,20 @@ mkdir -p "$out"
 flags=(-std=c++17 -Wall -Wextra -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=all -I.)
 for harness in wim_info_fuzzer wim_xml_fuzzer; do
-  clang++ "${flags[@]}" "fuzz/$harness.cpp" standins/wim/image_xml.cpp standins/wim/utf.cpp \
-    standins/wim/wim_header.cpp standins/wim/wim_info.cpp -o "$out/$harness"
+  clang++ "${flags[@]}" "fuzz/$harness.cpp" wim/image_xml.cpp wim/utf.cpp \
+    wim/wim_header.cpp wim/wim_info.cpp -o "$out/$harness"
 done
 # The XPRESS and LZX decoders, each on its own.
 for codec in xpress lzx; do
-  clang++ "${flags[@]}" "fuzz/${codec}_fuzzer.cpp" "standins/wim/${codec}_decoder.cpp" \
+  clang++ "${flags[@]}" "fuzz/${codec}_fuzzer.cpp" "wim/${codec}_decoder.cpp" \
     -o "$out/${codec}_fuzzer"
 done
 # The LZMS chunk decoder.
-clang++ "${flags[@]}" fuzz/lzms_fuzzer.cpp standins/wim/lzms_decoder.cpp -o "$out/lzms_fuzzer"
+clang++ "${flags[@]}" fuzz/lzms_fuzzer.cpp wim/lzms_decoder.cpp -o "$out/lzms_fuzzer"
 # The metadata parser alone, and the whole apply (every decoder included).
-engine=$(ls standins/wim/*.cpp | grep -v -e _win32.cpp -e wim_engine_main.cpp)
-clang++ "${flags[@]}" fuzz/image_metadata_fuzzer.cpp standins/wim/image_tree.cpp \
-  standins/wim/utf.cpp standins/wim/sha1.cpp -o "$out/image_metadata_fuzzer"
+engine=$(ls wim/*.cpp | grep -v -e _win32.cpp)
+clang++ "${flags[@]}" fuzz/image_metadata_fuzzer.cpp wim/image_tree.cpp \
+  wim/utf.cpp wim/sha1.cpp -o "$out/image_metadata_fuzzer"
 # shellcheck disable=SC2086
 clang++ "${flags[@]}" fuzz/wim_apply_fuzzer.cpp $engine -lpthread -o "$out/wim_apply_fuzzer"
 # The support module's ICO/CUR directory reader.

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "standins/wim/image_tree.h"
+#include "wim/image_tree.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "standins/wim/lzms_decoder.h"
+#include "wim/lzms_decoder.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <memory>
 
-#include "standins/wim/lzx_decoder.h"
+#include "wim/lzx_decoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 4) return 0;

@@ -13,7 +13,7 @@
 #include <fstream>
 #include <string>
 
-#include "standins/wim/wim_apply.h"
+#include "wim/wim_apply.h"
 
 namespace {
 

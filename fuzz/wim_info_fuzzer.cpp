@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "standins/wim/utf.h"
-#include "standins/wim/wim_info.h"
+#include "wim/utf.h"
+#include "wim/wim_info.h"
 
 namespace {
 

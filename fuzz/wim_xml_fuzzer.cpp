@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "standins/wim/image_xml.h"
-#include "standins/wim/utf.h"
-#include "standins/wim/wim_info.h"
+#include "wim/image_xml.h"
+#include "wim/utf.h"
+#include "wim/wim_info.h"
 
 namespace {
 

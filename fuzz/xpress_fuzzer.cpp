@@ -12,7 +12,7 @@
 #include <cstring>
 #include <memory>
 
-#include "standins/wim/xpress_decoder.h"
+#include "wim/xpress_decoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 4) return 0;

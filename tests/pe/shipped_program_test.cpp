@@ -5,7 +5,7 @@
 #include <iterator>
 #include <string>
 
-#include "standins/standin.h"
+#include "tools/cli/command_line.h"
 #include "tests/pe/pe_image.h"
 
 namespace {
@@ -36,12 +36,12 @@ std::vector<std::uint8_t> readBytes(const std::string& path) {
                                    std::istreambuf_iterator<char>());
 }
 
-// The stand-ins of the build that made the program: <build>/standins/ beside
+// The tools of the build that made the program: <build>/carried-tools/ beside
 // <build>/bin/roamdeck.exe.
-std::string builtStandinsFolder() {
+std::string builtToolsFolder() {
   std::string path = ROAMDECK_SHIPPED_EXE;
   for (int level = 0; level < 2; ++level) path = path.substr(0, path.find_last_of('/'));
-  return path + "/standins/";
+  return path + "/carried-tools/";
 }
 
 bool needsMinGwDll(const pe::Image& image) {
@@ -139,12 +139,12 @@ TEST_F(ShippedProgram, CarriesTheFourToolsAs32BitPrograms) {
 // console programs that run alone in the system folder.
 TEST_F(ShippedProgram, EmbeddedStandInsAreTheBuiltConsolePrograms) {
   ASSERT_TRUE(image_.valid) << image_.error;
-  const std::string marker = standins::kStandInName;
+  const std::string marker = tools::kStandInName;
   int standIns = 0;
   for (const Payload& payload : kPayloads) {
     const pe::Resource* resource = find(image_, kRtRcData, payload.id);
     ASSERT_NE(resource, nullptr) << payload.fileName;
-    std::vector<std::uint8_t> built = readBytes(builtStandinsFolder() + payload.fileName);
+    std::vector<std::uint8_t> built = readBytes(builtToolsFolder() + payload.fileName);
     bool marked = pe::contains(resource->data, {marker.begin(), marker.end()});
     if (!built.empty() && resource->data == built) {
       EXPECT_TRUE(marked) << payload.fileName;

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "standins/wim/apply_progress.h"
+#include "wim/apply_progress.h"
 #include "tests/wim/apply_test_support.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include <windows.h>
 #endif
 
-#include "standins/wim/wim_apply.h"
+#include "wim/wim_apply.h"
 #include "tests/wim/wim_test_support.h"
 
 namespace wimtest {

@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "standins/wim/le_bytes.h"
+#include "wim/le_bytes.h"
 #include "tests/wim/host_folder.h"
 
 namespace codectest {

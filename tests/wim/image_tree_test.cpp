@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "standins/wim/blob_table.h"
-#include "standins/wim/image_tree.h"
-#include "standins/wim/wim_info.h"
+#include "wim/blob_table.h"
+#include "wim/image_tree.h"
+#include "wim/wim_info.h"
 #include "tests/wim/apply_test_support.h"
 #include "tests/wim/wim_build.h"
 

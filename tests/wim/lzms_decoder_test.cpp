@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "standins/wim/lzms_decoder.h"
+#include "wim/lzms_decoder.h"
 #include "tests/wim/codec_test_support.h"
 
 namespace {

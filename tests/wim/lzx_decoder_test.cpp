@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "standins/wim/lzx_decoder.h"
+#include "wim/lzx_decoder.h"
 #include "tests/wim/codec_test_support.h"
 
 namespace {

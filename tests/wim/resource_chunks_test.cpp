@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "standins/wim/chunk_pipeline.h"
-#include "standins/wim/reparse_data.h"
-#include "standins/wim/resource_chunks.h"
+#include "wim/chunk_pipeline.h"
+#include "wim/reparse_data.h"
+#include "wim/resource_chunks.h"
 
 namespace {
 

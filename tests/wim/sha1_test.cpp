@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "standins/wim/sha1.h"
+#include "wim/sha1.h"
 #include "tests/wim/apply_test_support.h"
 
 namespace {

@@ -10,9 +10,9 @@
 #include <algorithm>
 #include <string>
 
-#include "standins/wim/blob_table.h"
-#include "standins/wim/wim_apply.h"
-#include "standins/wim/wim_header.h"
+#include "wim/blob_table.h"
+#include "wim/wim_apply.h"
+#include "wim/wim_header.h"
 #include "tests/wim/apply_test_support.h"
 #include "tests/wim/wim_build.h"
 

@@ -12,9 +12,9 @@
 #endif
 
 #include "install/progress_text.h"
-#include "standins/wim/apply_progress.h"
-#include "standins/wim/target_paths.h"
-#include "standins/wim/wim_apply.h"
+#include "wim/apply_progress.h"
+#include "wim/target_paths.h"
+#include "wim/wim_apply.h"
 #include "tests/wim/apply_test_support.h"
 #include "tests/wim/wim_build.h"
 

@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "standins/wim/image_tree.h"
-#include "standins/wim/sha1.h"
+#include "wim/image_tree.h"
+#include "wim/sha1.h"
 #include "tests/wim/wim_test_support.h"
 
 namespace wimtest {

@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "standins/wim/blob_table.h"
-#include "standins/wim/image_parts.h"
-#include "standins/wim/target_paths.h"
-#include "standins/wim/wim_apply.h"
-#include "standins/wim/wim_header.h"
+#include "wim/blob_table.h"
+#include "wim/image_parts.h"
+#include "wim/target_paths.h"
+#include "wim/wim_apply.h"
+#include "wim/wim_header.h"
 #include "tests/wim/apply_test_support.h"
 
 namespace {

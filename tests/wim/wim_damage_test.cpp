@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "standins/wim/wim_info.h"
+#include "wim/wim_info.h"
 #include "tests/wim/wim_test_support.h"
 
 namespace {

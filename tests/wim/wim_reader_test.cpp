@@ -7,8 +7,8 @@
 #include <map>
 #include <sstream>
 
-#include "standins/wim/utf.h"
-#include "standins/wim/wim_info.h"
+#include "wim/utf.h"
+#include "wim/wim_info.h"
 #include "tests/wim/wim_test_support.h"
 
 namespace {

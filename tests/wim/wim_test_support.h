@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "standins/wim/le_bytes.h"
-#include "standins/wim/utf.h"
-#include "standins/wim/wim_header.h"
+#include "wim/le_bytes.h"
+#include "wim/utf.h"
+#include "wim/wim_header.h"
 #include "tests/wim/host_folder.h"
 
 namespace wimtest {

@@ -4,9 +4,9 @@
 // would never write.
 #include <gtest/gtest.h>
 
-#include "standins/wim/image_xml.h"
-#include "standins/wim/utf.h"
-#include "standins/wim/wim_info.h"
+#include "wim/image_xml.h"
+#include "wim/utf.h"
+#include "wim/wim_info.h"
 #include "tests/wim/wim_test_support.h"
 
 namespace {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "standins/wim/xpress_decoder.h"
+#include "wim/xpress_decoder.h"
 #include "tests/wim/codec_test_support.h"
 
 namespace {

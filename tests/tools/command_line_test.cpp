@@ -1,0 +1,85 @@
+#include <gtest/gtest.h>
+
+#include "tools/cli/command_line.h"
+#include "tests/tools/fake_host.h"
+
+namespace {
+
+using tools::splitCommandLine;
+using Words = std::vector<std::string>;
+
+TEST(CommandLine, SplitsTheProgramsOwnLinesAtBlanks) {
+  EXPECT_EQ(splitCommandLine("bootsect.exe /NT60 sys"), (Words{"bootsect.exe", "/NT60", "sys"}));
+  // Drive roots and folders keep their backslashes: none stands before a quote.
+  EXPECT_EQ(splitCommandLine("BCDBOOT.EXE D:\\Windows /S C:\\"),
+            (Words{"BCDBOOT.EXE", "D:\\Windows", "/S", "C:\\"}));
+  EXPECT_EQ(splitCommandLine("BOOTICE.EXE /DEVICE=C:\\ /partitions /activate /quiet"),
+            (Words{"BOOTICE.EXE", "/DEVICE=C:\\", "/partitions", "/activate", "/quiet"}));
+  EXPECT_EQ(splitCommandLine("  a.exe \t x   y\t"), (Words{"", "a.exe", "x", "y"}));
+  EXPECT_EQ(splitCommandLine(""), (Words{""}));
+  EXPECT_EQ(splitCommandLine("a.exe"), (Words{"a.exe"}));
+}
+
+TEST(CommandLine, QuotesGroupAndBackslashesEscapeOnlyBeforeAQuote) {
+  EXPECT_EQ(splitCommandLine("a.exe \"C:\\Program Files\\x\" y"),
+            (Words{"a.exe", "C:\\Program Files\\x", "y"}));
+  EXPECT_EQ(splitCommandLine("a.exe \"\" y"), (Words{"a.exe", "", "y"}));
+  EXPECT_EQ(splitCommandLine("a.exe ab\"c d\"e"), (Words{"a.exe", "abc de"}));
+  EXPECT_EQ(splitCommandLine("a.exe \"x\"\"y\" z"), (Words{"a.exe", "x\"y", "z"}));
+  EXPECT_EQ(splitCommandLine("a.exe x\"\"y"), (Words{"a.exe", "xy"}));
+  // 2n backslashes and a quote: n backslashes, and the quote groups.
+  EXPECT_EQ(splitCommandLine("a.exe \"x\\\\\" y"), (Words{"a.exe", "x\\", "y"}));
+  // 2n+1 backslashes and a quote: n backslashes and a literal quote.
+  EXPECT_EQ(splitCommandLine("a.exe x\\\"y"), (Words{"a.exe", "x\"y"}));
+  EXPECT_EQ(splitCommandLine("a.exe x\\\\\\\"y"), (Words{"a.exe", "x\\\"y"}));
+  // A quoted root loses its quote to the backslash, as with the real tools.
+  EXPECT_EQ(splitCommandLine("a.exe \"C:\\\" y"), (Words{"a.exe", "C:\" y"}));
+  EXPECT_EQ(splitCommandLine("a.exe x\\\\y\\"), (Words{"a.exe", "x\\\\y\\"}));
+}
+
+TEST(CommandLine, TheProgramNameKnowsNoEscapes) {
+  EXPECT_EQ(splitCommandLine("\"C:\\Tools\\\" x"), (Words{"C:\\Tools\\", "x"}));
+  EXPECT_EQ(splitCommandLine("\"C:\\My Tools\\bootsect.exe\" /NT60 sys"),
+            (Words{"C:\\My Tools\\bootsect.exe", "/NT60", "sys"}));
+  EXPECT_EQ(splitCommandLine("C:\\a\"b c\"\\d.exe x"), (Words{"C:\\ab c\\d.exe", "x"}));
+}
+
+TEST(CommandLine, GbkCharactersMoveWhole) {
+  // 表 is B1 ED, 能 is C4 DC; 朶 is 96 5C, whose second byte is the
+  // backslash and must not escape the quote after it.
+  const std::string folder = "D:\\\xB1\xED\xC4\xDC";
+  EXPECT_EQ(splitCommandLine("a.exe " + folder + " y"), (Words{"a.exe", folder, "y"}));
+  const std::string endsIn5C = "\x96\x5C";
+  EXPECT_EQ(splitCommandLine("a.exe \"x" + endsIn5C + "\" y"),
+            (Words{"a.exe", "x" + endsIn5C, "y"}));
+}
+
+TEST(CommandLine, TheLineIsPrintedFirstAndTheArgumentsFollowTheName) {
+  FakeHost fake;
+  static Words seen;
+  seen.clear();
+  auto run = [](const Words& arguments, const tools::Host& host) {
+    seen = arguments;
+    host.printLine("ran");
+    return 7;
+  };
+  EXPECT_EQ(tools::runFromCommandLine("tool.exe  /x \"a b\"", run, fake.host()), 7);
+  EXPECT_EQ(fake.lines, (Words{"tool.exe  /x \"a b\"", "ran"}));
+  EXPECT_EQ(seen, (Words{"/x", "a b"}));
+}
+
+TEST(CommandLine, DrivesAreALetterAndAColonWithOrWithoutTheRoot) {
+  for (const char* drive : {"C:", "C:\\", "c:", "z:\\", "A:"})
+    EXPECT_TRUE(tools::isDrive(drive)) << drive;
+  for (const char* text : {"", "C", ":", "1:", "C:/", "C:\\\\", "CD:", "C:\\Windows", "\\\\", "@:"})
+    EXPECT_FALSE(tools::isDrive(text)) << text;
+}
+
+TEST(CommandLine, TheNotCarriedLineNamesTheRequestAndTheTool) {
+  EXPECT_EQ(tools::notCarriedLine("do it", "x.exe"),
+            "Asked to do it, but this build carries only a Roamdeck stand-in for x.exe, not the "
+            "real tool: nothing was done.");
+  EXPECT_EQ(tools::errorLine("x.exe", "bad"), "x.exe: error: bad");
+}
+
+}  // namespace

@@ -1,0 +1,295 @@
+// The carried tools as built, run as separate processes with their output
+// read through a pipe, the way the program's hidden console reads them.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using Lines = std::vector<std::string>;
+
+constexpr DWORD kNothingDone = 1, kBadArguments = 2, kNoSourceWindows = 3;
+
+std::string exeFolder() {
+  char path[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string folder = path;
+  return folder.substr(0, folder.find_last_of("\\/") + 1);
+}
+
+// The build puts the test into bin\ and the tools into carried-tools\ beside it.
+std::string toolsFolder() {
+  std::string relative = exeFolder() + "..\\carried-tools\\";
+  char full[MAX_PATH] = {};
+  GetFullPathNameA(relative.c_str(), MAX_PATH, full, nullptr);
+  return full;
+}
+
+struct Outcome {
+  bool started = false;
+  DWORD exitCode = STILL_ACTIVE;
+  std::string output;
+  Lines lines;  // the output split at CR LF
+};
+
+// Runs a program with the given command line, stdout and stderr into one
+// pipe, stdin from NUL; waits for its end and reads everything it printed.
+Outcome runProgram(const std::string& program, const std::string& commandLine,
+                   const std::string& currentFolder = std::string()) {
+  Outcome result;
+  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) return result;
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                           OPEN_EXISTING, 0, nullptr);
+
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nul;
+  startup.hStdOutput = writeEnd;
+  startup.hStdError = writeEnd;
+  PROCESS_INFORMATION process = {};
+  std::vector<char> line(commandLine.begin(), commandLine.end());
+  line.push_back('\0');
+  result.started = CreateProcessA(program.empty() ? nullptr : program.c_str(), line.data(), nullptr,
+                                  nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                                  currentFolder.empty() ? nullptr : currentFolder.c_str(), &startup,
+                                  &process) != FALSE;
+  // Only the child may hold the write end now: reading ends when it does.
+  CloseHandle(writeEnd);
+  if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
+  if (result.started) {
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(readEnd, buffer, sizeof buffer, &got, nullptr) && got > 0)
+      result.output.append(buffer, got);
+    WaitForSingleObject(process.hProcess, 30000);
+    GetExitCodeProcess(process.hProcess, &result.exitCode);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+  }
+  CloseHandle(readEnd);
+
+  for (std::size_t start = 0; start < result.output.size();) {
+    std::size_t end = result.output.find("\r\n", start);
+    if (end == std::string::npos) end = result.output.size();
+    result.lines.push_back(result.output.substr(start, end - start));
+    start = end + 2;
+  }
+  return result;
+}
+
+// Runs a stand-in by its file in the stand-ins folder, under the given
+// command line (whose program name the stand-in must not care about).
+Outcome runTool(const char* fileName, const std::string& commandLine) {
+  return runProgram(toolsFolder() + fileName, commandLine);
+}
+
+// Every line ends in exactly CR LF: no bare LF, no CR without LF, no CR CR LF.
+void expectCrLfLines(const Outcome& result) {
+  const std::string& out = result.output;
+  ASSERT_FALSE(out.empty());
+  EXPECT_EQ(out.substr(out.size() - 2), "\r\n") << out;
+  EXPECT_EQ(out.find("\r\r\n"), std::string::npos) << out;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (out[i] == '\n') {
+      EXPECT_TRUE(i > 0 && out[i - 1] == '\r') << "bare LF at " << i;
+    }
+    if (out[i] == '\r') {
+      EXPECT_TRUE(i + 1 < out.size() && out[i + 1] == '\n') << "bare CR at " << i;
+    }
+  }
+}
+
+std::string notCarried(const std::string& request, const char* tool) {
+  return "Asked to " + request + ", but this build carries only a Roamdeck stand-in for " + tool +
+         ", not the real tool: nothing was done.";
+}
+
+TEST(ToolPrograms, TheFourFilesCarryTheirExactNames) {
+  for (const char* name : {"BOOTICE.exe", "bootsect.exe", "bcdboot.exe", "Vondrimal.exe"}) {
+    WIN32_FIND_DATAA found = {};
+    HANDLE search = FindFirstFileA((toolsFolder() + name).c_str(), &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE) << toolsFolder() << name;
+    FindClose(search);
+    EXPECT_STREQ(found.cFileName, name);
+  }
+}
+
+TEST(ToolPrograms, BootsectEchoesTheLineAndDoesNothing) {
+  Outcome result = runTool("bootsect.exe", "bootsect.exe /NT60 sys");
+  ASSERT_TRUE(result.started);
+  EXPECT_EQ(result.exitCode, kNothingDone);
+  expectCrLfLines(result);
+  EXPECT_EQ(result.lines,
+            (Lines{"bootsect.exe /NT60 sys",
+                   notCarried("write the NT60 boot code to the system partition (sys)",
+                              "bootsect.exe")}));
+
+  Outcome drive = runTool("bootsect.exe", "bootsect.exe /nt60 C:");
+  EXPECT_EQ(drive.exitCode, kNothingDone);
+  EXPECT_EQ(drive.lines,
+            (Lines{"bootsect.exe /nt60 C:",
+                   notCarried("write the NT60 boot code to drive C:", "bootsect.exe")}));
+
+  Outcome all = runTool("bootsect.exe", "bootsect.exe /NT60 all");
+  EXPECT_EQ(all.exitCode, kNothingDone);
+  ASSERT_EQ(all.lines.size(), 2u);
+  EXPECT_EQ(all.lines[1],
+            notCarried("write the NT60 boot code to every partition (all)", "bootsect.exe"));
+}
+
+TEST(ToolPrograms, BootsectRefusesBadArguments) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"bootsect.exe", "bootsect.exe: error: no boot code given"},
+      {"bootsect.exe /NT52 sys", "bootsect.exe: error: unknown option \"/NT52\", expected /NT60"},
+      {"bootsect.exe /NT60", "bootsect.exe: error: no target given after /NT60"},
+      {"bootsect.exe /NT60 Q",
+       "bootsect.exe: error: \"Q\" is not a target: expected sys, all or a drive"},
+  };
+  for (const auto& [commandLine, error] : cases) {
+    Outcome result = runTool("bootsect.exe", commandLine);
+    EXPECT_EQ(result.exitCode, kBadArguments) << commandLine;
+    expectCrLfLines(result);
+    EXPECT_EQ(result.lines,
+              (Lines{commandLine, error, "Usage: bootsect.exe /NT60 {sys | all | <drive>:}"}));
+  }
+}
+
+// A folder in the temporary folder, removed again at the end of the test.
+class TempFolder {
+ public:
+  TempFolder() {
+    char temp[MAX_PATH] = {};
+    GetTempPathA(MAX_PATH, temp);
+    path_ = std::string(temp) + "roamdeck-standin-" + std::to_string(GetCurrentProcessId());
+    CreateDirectoryA(path_.c_str(), nullptr);
+    CreateDirectoryA(windows().c_str(), nullptr);
+  }
+  ~TempFolder() {
+    RemoveDirectoryA(windows().c_str());
+    RemoveDirectoryA(path_.c_str());
+  }
+  std::string windows() const { return path_ + "\\Windows"; }
+  std::string missing() const { return path_ + "\\Missing\\Windows"; }
+
+ private:
+  std::string path_;
+};
+
+TEST(ToolPrograms, BcdbootChecksTheSourceThenDoesNothing) {
+  TempFolder folder;
+  ASSERT_NE(GetFileAttributesA(folder.windows().c_str()), INVALID_FILE_ATTRIBUTES);
+  std::string commandLine = "BCDBOOT.EXE " + folder.windows() + " /S C:\\";
+  Outcome result = runTool("bcdboot.exe", commandLine);
+  ASSERT_TRUE(result.started);
+  EXPECT_EQ(result.exitCode, kNothingDone);
+  expectCrLfLines(result);
+  EXPECT_EQ(result.lines,
+            (Lines{commandLine, notCarried("copy the boot files of " + folder.windows() +
+                                               " to C:\\ and create its boot configuration "
+                                               "store there",
+                                           "bcdboot.exe")}));
+}
+
+TEST(ToolPrograms, BcdbootFailsOnItsOwnCodeWithoutTheSourceWindowsFolder) {
+  TempFolder folder;
+  std::string commandLine = "BCDBOOT.EXE " + folder.missing() + " /S C:\\";
+  Outcome result = runTool("bcdboot.exe", commandLine);
+  EXPECT_EQ(result.exitCode, kNoSourceWindows);
+  expectCrLfLines(result);
+  EXPECT_EQ(result.lines, (Lines{commandLine, "bcdboot.exe: error: the source Windows folder " +
+                                                  folder.missing() + " does not exist"}));
+}
+
+TEST(ToolPrograms, BcdbootRefusesBadArguments) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"BCDBOOT.EXE", "bcdboot.exe: error: no source Windows folder given"},
+      {"BCDBOOT.EXE C:\\windows", "bcdboot.exe: error: no /S <drive> given"},
+      {"BCDBOOT.EXE C:\\windows /S", "bcdboot.exe: error: no drive given after /S"},
+      {"BCDBOOT.EXE C:\\windows /S C:\\x", "bcdboot.exe: error: \"C:\\x\" is not a drive"},
+  };
+  for (const auto& [commandLine, error] : cases) {
+    Outcome result = runTool("bcdboot.exe", commandLine);
+    EXPECT_EQ(result.exitCode, kBadArguments) << commandLine;
+    expectCrLfLines(result);
+    EXPECT_EQ(result.lines, (Lines{commandLine, error,
+                                   "Usage: bcdboot.exe <source Windows folder> /S <drive>:"}));
+  }
+}
+
+TEST(ToolPrograms, BooticeEchoesTheLineAndDoesNothing) {
+  const char commandLine[] = "BOOTICE.EXE /DEVICE=C:\\ /partitions /activate /quiet";
+  Outcome result = runTool("BOOTICE.exe", commandLine);
+  ASSERT_TRUE(result.started);
+  EXPECT_EQ(result.exitCode, kNothingDone);
+  expectCrLfLines(result);
+  EXPECT_EQ(result.lines,
+            (Lines{commandLine, notCarried("mark C:\\ as the active partition", "BOOTICE.exe")}));
+}
+
+TEST(ToolPrograms, BooticeRefusesBadArguments) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"BOOTICE.EXE", "BOOTICE.exe: error: no /DEVICE=<drive> given"},
+      {"BOOTICE.EXE /DEVICE=C:\\ /partitions /activate /format",
+       "BOOTICE.exe: error: unknown switch \"/format\""},
+      {"BOOTICE.EXE /DEVICE=C:\\ /activate /quiet", "BOOTICE.exe: error: no /partitions given"},
+  };
+  for (const auto& [commandLine, error] : cases) {
+    Outcome result = runTool("BOOTICE.exe", commandLine);
+    EXPECT_EQ(result.exitCode, kBadArguments) << commandLine;
+    expectCrLfLines(result);
+    EXPECT_EQ(result.lines,
+              (Lines{commandLine, error,
+                     "Usage: BOOTICE.exe /DEVICE=<drive>: /partitions /activate [/quiet]"}));
+  }
+}
+
+TEST(ToolPrograms, VondrimalAnswersWithTheUsage) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"Vondrimal.exe", "Vondrimal.exe: error: no command given"},
+      {"Vondrimal.exe /frobnicate E:\\sources\\install.wim",
+       "Vondrimal.exe: error: unknown command \"/frobnicate\""},
+  };
+  for (const auto& [commandLine, error] : cases) {
+    Outcome result = runTool("Vondrimal.exe", commandLine);
+    ASSERT_TRUE(result.started);
+    EXPECT_EQ(result.exitCode, kBadArguments) << commandLine;
+    expectCrLfLines(result);
+    ASSERT_GE(result.lines.size(), 3u);
+    EXPECT_EQ(result.lines[0], commandLine);
+    EXPECT_EQ(result.lines[1], error);
+    EXPECT_EQ(result.lines[2], "Usage: Vondrimal.exe <command> [arguments]");
+  }
+}
+
+TEST(ToolPrograms, TheEchoIsTheLineAsGivenWhateverTheProgramIsCalled) {
+  std::string quotedPath = "\"" + toolsFolder() + "bootsect.exe\"  /NT60   sys";
+  Outcome result = runTool("bootsect.exe", quotedPath);
+  EXPECT_EQ(result.exitCode, kNothingDone);
+  ASSERT_EQ(result.lines.size(), 2u);
+  EXPECT_EQ(result.lines[0], quotedPath);
+}
+
+TEST(ToolPrograms, RunFromTheInterpreterTheyPrintTheirLinesAndPassOnTheirCode) {
+  // cmd.exe /c ends with the code of the command it ran.
+  char system[MAX_PATH] = {};
+  GetSystemDirectoryA(system, MAX_PATH);
+  Outcome result = runProgram(std::string(system) + "\\cmd.exe",
+                              "cmd.exe /c bootsect.exe /NT60 sys", toolsFolder());
+  ASSERT_TRUE(result.started);
+  EXPECT_EQ(result.exitCode, kNothingDone) << result.output;
+  expectCrLfLines(result);
+  // What the console's log then shows: the line that ran, then the answer.
+  std::string expected =
+      "bootsect.exe /NT60 sys\r\n" +
+      notCarried("write the NT60 boot code to the system partition (sys)", "bootsect.exe") + "\r\n";
+  EXPECT_NE(result.output.find(expected), std::string::npos) << result.output;
+}
+
+}  // namespace

@@ -1,0 +1,4 @@
+#include "tools/bcdboot/bcdboot.h"
+#include "tools/cli/host_win32.h"
+
+int main() { return tools::runTool(tools::runBcdboot); }

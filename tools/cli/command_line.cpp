@@ -1,0 +1,102 @@
+#include "tools/cli/command_line.h"
+
+#include "common/gbk_text.h"
+
+namespace tools {
+
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+}  // namespace
+
+std::vector<std::string> splitCommandLine(const std::string& commandLine) {
+  std::vector<std::string> arguments;
+  std::size_t pos = 0;
+  const std::size_t end = commandLine.size();
+
+  // The program name knows no escapes ("C:\Tools\" may end in a backslash):
+  // quotes only group, up to the first blank outside them.
+  std::string program;
+  bool nameQuoted = false;
+  while (pos < end && (nameQuoted || !isBlank(commandLine[pos]))) {
+    if (commandLine[pos] == '"')
+      nameQuoted = !nameQuoted;
+    else
+      program += commandLine[pos];
+    ++pos;
+  }
+  arguments.push_back(program);
+
+  for (;;) {
+    while (pos < end && isBlank(commandLine[pos])) ++pos;
+    if (pos >= end) break;
+    std::string argument;
+    bool inQuotes = false;
+    while (pos < end && (inQuotes || !isBlank(commandLine[pos]))) {
+      if (commandLine[pos] == '\\') {
+        std::size_t backslashes = 0;
+        while (pos < end && commandLine[pos] == '\\') {
+          ++backslashes;
+          ++pos;
+        }
+        if (pos < end && commandLine[pos] == '"') {
+          argument.append(backslashes / 2, '\\');
+          if (backslashes % 2 == 1) {
+            argument += '"';
+            ++pos;
+          }
+        } else {
+          argument.append(backslashes, '\\');
+        }
+      } else if (commandLine[pos] == '"') {
+        // Inside quotes, a doubled quote stands for one.
+        if (inQuotes && pos + 1 < end && commandLine[pos + 1] == '"') {
+          argument += '"';
+          ++pos;
+        } else {
+          inQuotes = !inQuotes;
+        }
+        ++pos;
+      } else {
+        // A GBK character moves as a whole: its second byte may be 0x5C.
+        std::size_t length = gbk::charLength(commandLine, pos);
+        argument.append(commandLine, pos, length);
+        pos += length;
+      }
+    }
+    arguments.push_back(argument);
+  }
+  return arguments;
+}
+
+int runFromCommandLine(const std::string& commandLine, ToolRun run, const Host& host) {
+  host.printLine(commandLine);
+  std::vector<std::string> arguments = splitCommandLine(commandLine);
+  arguments.erase(arguments.begin());
+  return run(arguments, host);
+}
+
+bool isDrive(const std::string& text) {
+  if (text.size() != 2 && text.size() != 3) return false;
+  char letter = text[0];
+  bool isLetter = (letter >= 'A' && letter <= 'Z') || (letter >= 'a' && letter <= 'z');
+  return isLetter && text[1] == ':' && (text.size() == 2 || text[2] == '\\');
+}
+
+bool sameSwitch(const std::string& given, const char* expected) {
+  return gbk::equalsIgnoringAsciiCase(given, expected);
+}
+
+std::string notCarriedLine(const std::string& request, const char* tool) {
+  return "Asked to " + request + ", but this build carries only a " + kStandInName + " for " +
+         tool + ", not the real tool: nothing was done.";
+}
+
+std::string errorLine(const char* tool, const std::string& reason) {
+  return std::string(tool) + ": error: " + reason;
+}
+
+std::string quoted(const std::string& argument) { return "\"" + argument + "\""; }
+
+}  // namespace tools

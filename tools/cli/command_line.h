@@ -1,0 +1,65 @@
+// What the four carried tools share: how a run reaches the outside world,
+// the exit codes, the command-line rules and the lines a stand-in prints.
+// No Windows API here: the Win32 host lives in host_win32.cpp.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tools {
+
+// Everything a tool may ask of the system. Native tests pass fakes.
+struct Host {
+  // Prints one line; the host adds the line end and flushes.
+  std::function<void(const std::string& line)> printLine;
+  // True when the path names an existing folder. Looking is all a stand-in
+  // ever does to a disk.
+  std::function<bool(const std::string& path)> isFolder;
+};
+
+// A tool's work: the arguments after the program name in, the exit code out.
+using ToolRun = int (*)(const std::vector<std::string>& arguments, const Host& host);
+
+// Exit codes. None is 0: a stand-in never does the work it is asked for.
+inline constexpr int kExitNothingDone = 1;      // the request was understood, not carried out
+inline constexpr int kExitBadArguments = 2;     // the command line was not understood
+inline constexpr int kExitNoSourceWindows = 3;  // bcdboot: the source Windows folder is missing
+
+// Names a stand-in in its output, and lets a check of the built program tell a
+// stand-in payload from a real tool.
+inline constexpr char kStandInName[] = "Roamdeck stand-in";
+
+// Splits a command line by the classic C runtime rules (msvcrt.dll's):
+// - the program name ends at the first blank outside quotes and knows no
+//   escapes;
+// - after it, blanks outside quotes separate arguments; quotes group and are
+//   dropped, and inside quotes "" stands for one quote;
+// - 2n backslashes before a quote give n backslashes, 2n+1 give n and a
+//   literal quote; other backslashes stay, so D:\Windows and C:\ pass as they are.
+std::vector<std::string> splitCommandLine(const std::string& commandLine);
+
+// Prints the command line first (Wine's cmd does not echo commands, so the
+// log must show what ran), then runs the tool on the arguments after the
+// program name. Returns the tool's exit code.
+int runFromCommandLine(const std::string& commandLine, ToolRun run, const Host& host);
+
+// A drive as the program names one: a letter and a colon, with or without
+// the backslash of its root (C: or C:\).
+bool isDrive(const std::string& text);
+
+// Whether two switches are the same, without regard to ASCII letter case.
+bool sameSwitch(const std::string& given, const char* expected);
+
+// The one line a stand-in prints for a request it understood:
+// "Asked to <request>, but this build carries only a Roamdeck stand-in for
+// <tool>, not the real tool: nothing was done."
+std::string notCarriedLine(const std::string& request, const char* tool);
+
+// "<tool>: error: <reason>"
+std::string errorLine(const char* tool, const std::string& reason);
+
+// An argument quoted for a message.
+std::string quoted(const std::string& argument);
+
+}  // namespace tools
