@@ -1,0 +1,145 @@
+; Master boot record code: the 440 bytes at the start of disk sector 0.
+; Starts the volume boot code of the one active primary partition.
+;
+; Memory map (segment 0 throughout)
+;   0000:0600  this sector, copied here from 7C00 so that the volume boot
+;              sector can be loaded where the BIOS put us
+;   0000:07BE  the partition table of the copy (DS:SI and BP point into it
+;              on hand-off)
+;   0000:7C00  the active partition's first sector, read here
+;   0000:7C00  downwards: the stack
+;
+; Assembled alone it is the code area only; whoever writes it to a disk keeps
+; the disk signature (0x1B8), the partition table (0x1BE) and 55 AA (0x1FE).
+
+bits 16
+cpu 386
+
+LOAD_ADDRESS      equ 0x7C00
+RELOCATED_ADDRESS equ 0x0600
+SECTOR_WORDS      equ 256
+CODE_AREA_SIZE    equ 440
+TABLE_OFFSET      equ 0x1BE       ; four 16-byte entries
+ENTRY_SIZE        equ 16
+ENTRY_COUNT       equ 4
+ENTRY_STATUS      equ 0x00        ; +0x00 u8 0x80 active, 0x00 not
+ENTRY_START_LBA   equ 0x08        ; +0x08 u32 first sector
+STATUS_ACTIVE     equ 0x80
+SIGNATURE_OFFSET  equ 0x1FE
+BOOT_SIGNATURE    equ 0xAA55
+READ_TRIES        equ 3
+
+org RELOCATED_ADDRESS
+
+start:
+        cli
+        xor ax, ax
+        mov ss, ax
+        mov sp, LOAD_ADDRESS
+        mov ds, ax
+        mov es, ax
+        sti
+        cld
+        mov si, LOAD_ADDRESS
+        mov di, RELOCATED_ADDRESS
+        mov cx, SECTOR_WORDS
+        rep movsw
+        jmp 0:relocated
+
+relocated:
+        mov [drive], dl
+
+; Exactly one entry may be active; BP keeps the one found.
+        xor bp, bp
+        mov si, RELOCATED_ADDRESS + TABLE_OFFSET
+        mov cx, ENTRY_COUNT
+.scan:
+        cmp byte [si + ENTRY_STATUS], STATUS_ACTIVE
+        jne .next
+        test bp, bp
+        jnz several_active
+        mov bp, si
+.next:
+        add si, ENTRY_SIZE
+        loop .scan
+        test bp, bp
+        jz no_active
+
+        mov ah, 0x41
+        mov bx, 0x55AA
+        mov dl, [drive]
+        int 0x13
+        jc no_extensions
+        cmp bx, 0xAA55
+        jne no_extensions
+        test cl, 1                ; packet calls (AH=42h) supported
+        jz no_extensions
+
+        mov eax, [bp + ENTRY_START_LBA]
+        mov [packet.lba], eax
+        mov di, READ_TRIES
+.read:
+        mov si, packet
+        mov ah, 0x42
+        mov dl, [drive]
+        int 0x13
+        jnc .read_done
+        xor ah, ah                ; reset the disk, then try again
+        int 0x13
+        dec di
+        jnz .read
+        jmp read_error
+.read_done:
+        cmp word [LOAD_ADDRESS + SIGNATURE_OFFSET], BOOT_SIGNATURE
+        jne no_signature
+
+        mov si, bp
+        mov dl, [drive]
+        jmp 0:LOAD_ADDRESS
+
+; fail: prints the zero-terminated message at SI and halts for good.
+; in: SI message. Does not return.
+several_active:
+        mov si, msg_several
+        jmp fail
+no_active:
+        mov si, msg_none
+        jmp fail
+no_extensions:
+        mov si, msg_no_ext
+        jmp fail
+read_error:
+        mov si, msg_read
+        jmp fail
+no_signature:
+        mov si, msg_signature
+fail:
+        lodsb
+        test al, al
+        jz .halt
+        mov ah, 0x0E
+        mov bx, 0x0007
+        int 0x10
+        jmp fail
+.halt:
+        cli
+        hlt
+        jmp .halt
+
+msg_several   db "Several active partitions", 0
+msg_none      db "No active partition", 0
+msg_no_ext    db "No INT 13h extensions", 0
+msg_read      db "Read error", 0
+msg_signature db "Missing boot signature", 0
+
+; INT 13h AH=42h disk address packet: one sector to 0000:7C00.
+packet:
+        db 0x10, 0                ; +0 size, +1 reserved
+        dw 1                      ; +2 sector count
+        dw LOAD_ADDRESS, 0        ; +4 buffer offset, segment
+.lba:   dd 0, 0                   ; +8 first sector, u64
+
+drive   db 0
+
+; A negative count fails the build when the code outgrows its area.
+        times CODE_AREA_SIZE - ($ - $$) db 0
