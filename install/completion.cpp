@@ -88,6 +88,10 @@ void finishBootSetup(MainForm& form) {
        {install_text::kBootsectResult, install_text::kBcdbootResult, install_text::kBooticeResult})
     if (!succeeded(tag)) {
       failedLine = g_watch.bootLines[tag];
+      // The tool's own words, so that the user knows what to fix.
+      const std::string reason =
+          install_text::toolFailureReason(control::content(form.编辑框3), tag);
+      if (!reason.empty()) failedLine += "（" + reason + "）";
       break;
     }
   releaseWindow(form);

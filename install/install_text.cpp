@@ -89,6 +89,36 @@ std::vector<CommandResult> ResultScanner::feed(const std::string& piece) {
   return results;
 }
 
+std::string toolFailureReason(const std::string& log, ResultTag tag) {
+  const std::string marker = kResultStart + std::to_string(static_cast<int>(tag)) + "-";
+  const std::size_t end = log.rfind(marker);
+  if (end == std::string::npos) return std::string();
+  // The output since the result line before, if the log still holds one.
+  std::size_t begin = 0;
+  const std::size_t previous = end == 0 ? std::string::npos : log.rfind(kResultStart, end - 1);
+  if (previous != std::string::npos) {
+    const std::size_t close = log.find(kResultEnd, previous + std::strlen(kResultStart));
+    begin = close == std::string::npos || close > end ? end : close + std::strlen(kResultEnd);
+  }
+  std::string reason;
+  std::size_t lineStart = begin;
+  while (lineStart < end) {
+    std::size_t lineEnd = log.find('\n', lineStart);
+    if (lineEnd == std::string::npos || lineEnd > end) lineEnd = end;
+    std::string line = log.substr(lineStart, lineEnd - lineStart);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    line = gbk::trimSpaces(line);
+    // The echoed command holds the marker's text too; it is no reason.
+    if (line.find("RDK") == std::string::npos &&
+        gbk::asciiLower(line).find("error") != std::string::npos)
+      reason = line;
+    lineStart = lineEnd + 1;
+  }
+  const std::size_t said = gbk::asciiLower(reason).find(": error: ");
+  if (said != std::string::npos) reason = gbk::trimSpaces(reason.substr(said + 9));
+  return reason;
+}
+
 const std::vector<std::string>& systemFolderNames() {
   static const std::vector<std::string> names = {"Windows",       "Program Files (x86)",
                                                  "Program Files", "Documents and Settings",

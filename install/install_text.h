@@ -55,6 +55,13 @@ class ResultScanner {
   std::string pending_;
 };
 
+// Why a boot set-up command failed, as its tool said it: the last line with
+// "error" in it that the console printed between the command's result line
+// and the result line before, without the "<tool>: error: " in front. The
+// empty text when the tool said no such thing (or the log no longer holds
+// its output).
+std::string toolFailureReason(const std::string& log, ResultTag tag);
+
 // The folders that mark a partition as holding a system, in checking order.
 const std::vector<std::string>& systemFolderNames();
 

@@ -67,6 +67,31 @@ TEST(ResultScanner, AnUnfinishedLineDoesNotGrowWithoutBound) {
   EXPECT_EQ(scanner.feed("##RDK-RESULT-2-0##").size(), 1u);
 }
 
+TEST(InstallText, AFailedToolsReasonIsItsLastErrorLine) {
+  // As Windows' cmd shows it: prompt, echoed command (with the caret), the
+  // tool's own lines, then the result line.
+  const std::string log =
+      "C:\\Windows\\system32>bootsect.exe /NT60 C: & call echo ##RDK^-RESULT-2-%^errorlevel%##\r\n"
+      "bootsect.exe /NT60 C:\r\n"
+      "NTFS boot code that starts BOOTMGR was written to C:.\r\n"
+      "##RDK-RESULT-2-0##\r\n"
+      "\r\nC:\\Windows\\system32>BOOTICE.EXE /DEVICE=C:\\ /partitions /activate /quiet & call "
+      "echo ##RDK^-RESULT-4-%^errorlevel%##\r\n"
+      "BOOTICE.EXE /DEVICE=C:\\ /partitions /activate /quiet\r\n"
+      "BOOTICE: error: first try\r\n"
+      "BOOTICE: error: C: is a logical partition, which cannot be active\r\n"
+      "Usage: BOOTICE.exe /DEVICE=<drive>: /partitions /activate [/quiet]\r\n"
+      "##RDK-RESULT-4-1##\r\n";
+  EXPECT_EQ(toolFailureReason(log, kBooticeResult),
+            "C: is a logical partition, which cannot be active");
+  // bootsect succeeded and said no error; bcdboot never ran.
+  EXPECT_EQ(toolFailureReason(log, kBootsectResult), "");
+  EXPECT_EQ(toolFailureReason(log, kBcdbootResult), "");
+  // Another tool's words: the whole line.
+  EXPECT_EQ(toolFailureReason("Error: no drive\n##RDK-RESULT-3-5##", kBcdbootResult),
+            "Error: no drive");
+}
+
 TEST(InstallText, SystemFoldersAndProcessNames) {
   EXPECT_EQ(systemFolderNames(),
             (std::vector<std::string>{"Windows", "Program Files (x86)", "Program Files",

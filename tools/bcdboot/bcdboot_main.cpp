@@ -1,4 +1,4 @@
 #include "tools/bcdboot/bcdboot.h"
-#include "tools/cli/host_win32.h"
+#include "tools/cli/host.h"
 
-int main() { return tools::runTool(tools::runBcdboot); }
+int main(int argc, char** argv) { return tools::runTool(tools::runBcdboot, argc, argv); }

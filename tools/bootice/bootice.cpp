@@ -1,17 +1,119 @@
 #include "tools/bootice/bootice.h"
 
+#include <algorithm>
+
+#include "boot/code/boot_code.h"
+#include "boot/disk_access.h"
+#include "boot/partition_table.h"
+#include "boot/volume_boot_sector.h"
+#include "tools/cli/volume_io.h"
+
 namespace tools {
 
 namespace {
 
-constexpr char kTool[] = "BOOTICE.exe";
+constexpr char kTool[] = "BOOTICE";
+#ifdef _WIN32
 constexpr char kUsage[] = "Usage: BOOTICE.exe /DEVICE=<drive>: /partitions /activate [/quiet]";
+#else
+constexpr char kUsage[] = "Usage: bootice /DEVICE=<volume> /partitions /activate [/quiet]";
+#endif
 constexpr char kDevicePrefix[] = "/DEVICE=";
 
 int refuse(const Host& host, const std::string& reason) {
   host.printLine(errorLine(kTool, reason));
   host.printLine(kUsage);
   return kExitBadArguments;
+}
+
+int failWith(const Host& host, const std::string& reason) {
+  host.printLine(errorLine(kTool, reason));
+  return kExitFailed;
+}
+
+// The primary MBR entry that starts at `startLba`, or -1.
+int slotStartingAt(const boot::Bytes& sector0, std::uint64_t startLba) {
+  for (int slot = 0; slot < 4; ++slot) {
+    const std::size_t at =
+        boot::kMbrTableOffset + static_cast<std::size_t>(slot) * boot::kMbrEntrySize;
+    if (boot::le8(sector0, at + 4) != 0 && boot::le32(sector0, at + 8) == startLba) return slot;
+  }
+  return -1;
+}
+
+// Whether the volume holds a FAT file system, which UEFI firmware reads.
+bool isFatVolume(const std::string& volumePath) {
+  boot::Device volume;
+  std::string ignored;
+  boot::Bytes sector;
+  boot::VolumeBootSector bpb;
+  return boot::openDevice(volumePath, false, volume, ignored) &&
+         readBytes(volume, 0, 512, sector, ignored) &&
+         boot::parseVolumeBootSector(sector, bpb, ignored) &&
+         bpb.kind != boot::FileSystemKind::Ntfs;
+}
+
+int activate(const std::string& device, const Host& host) {
+  std::string reason;
+  boot::VolumeLocation location;
+  if (!boot::locateVolume(device, location, reason)) return failWith(host, reason);
+  if (!location.onDisk)
+    return failWith(host, "cannot find the disk that holds " + device + ": " +
+                              location.whyNotOnDisk + "; nothing was changed");
+  boot::Device disk;
+  if (!boot::openDevice(location.diskPath, true, disk, reason)) return failWith(host, reason);
+  boot::DiskLayout layout;
+  if (!boot::readLayout(disk, layout, reason))
+    return failWith(host, reason + "; nothing was changed");
+  const std::uint64_t startLba = location.startBytes / disk.sectorSize;
+  const boot::Partition* partition = boot::partitionStartingAt(layout, startLba);
+  if (!partition || location.startBytes % disk.sectorSize != 0)
+    return failWith(host, "no partition of " + location.diskPath + " starts where " + device +
+                              " starts (byte " + std::to_string(location.startBytes) +
+                              "); nothing was changed");
+
+  if (layout.style == boot::PartitionStyle::Gpt) {
+    const bool esp = partition->gptType == boot::kEfiSystemPartitionType;
+    if (!esp && !isFatVolume(location.volumePath))
+      return failWith(host, device +
+                                " is on a GPT disk and is no EFI system partition: a GPT "
+                                "disk starts only from its EFI system partition");
+    host.printLine(device +
+                   " is on a GPT disk, which has no active partition: UEFI firmware "
+                   "starts it from this " +
+                   std::string(esp ? "EFI system partition" : "FAT partition") +
+                   ". Nothing needed changing.");
+    return kExitOk;
+  }
+  if (partition->logical)
+    return failWith(host, device +
+                              " is a logical partition, which cannot be active; nothing "
+                              "was changed");
+
+  boot::Bytes sector0;
+  if (!boot::readSectors(disk, 0, 1, sector0, reason)) return failWith(host, reason);
+  const boot::Bytes before = sector0;
+  const int slot = slotStartingAt(sector0, startLba);
+  if (slot < 0 || !boot::activateMbrEntry(sector0, slot, reason))
+    return failWith(host, "the MBR of " + location.diskPath + " holds no entry for " + device +
+                              "; nothing was changed");
+  const bool addCode = boot::mbrCodeAreaEmpty(sector0);
+  if (addCode) {
+    const boot::CodeImage code = boot::mbrCode();
+    std::copy(code.bytes, code.bytes + boot::kMbrCodeSize, sector0.begin());
+  }
+  if (sector0 != before) {
+    if (!boot::writeSectors(disk, 0, sector0, reason)) return failWith(host, reason);
+    boot::announceLayoutChange(disk);
+  }
+  if (addCode)
+    host.printLine("The MBR of " + location.diskPath +
+                   " held no boot code, so it could start nothing: Roamdeck's MBR code was "
+                   "written.");
+  host.printLine("Partition " + std::to_string(slot + 1) + " of " + location.diskPath + " (" +
+                 device + ") is " + (sector0 == before ? "already" : "now") +
+                 " the active partition.");
+  return kExitOk;
 }
 
 }  // namespace
@@ -30,7 +132,7 @@ int runBootice(const std::vector<std::string>& arguments, const Host& host) {
     } else if (sameSwitch(argument, "/activate")) {
       seen = &hasActivate;
     } else if (sameSwitch(argument, "/quiet")) {
-      seen = &hasQuiet;
+      seen = &hasQuiet;  // this tool never shows a dialog
     } else {
       return refuse(host, "unknown switch " + quoted(argument));
     }
@@ -38,12 +140,10 @@ int runBootice(const std::vector<std::string>& arguments, const Host& host) {
     *seen = true;
   }
   if (!hasDevice) return refuse(host, "no /DEVICE=<drive> given");
-  if (!isDrive(device)) return refuse(host, quoted(device) + " is not a drive");
+  if (device.empty()) return refuse(host, "no drive given after /DEVICE=");
   if (!hasPartitions) return refuse(host, "no /partitions given");
   if (!hasActivate) return refuse(host, "no /activate given");
-
-  host.printLine(notCarriedLine("mark " + device + " as the active partition", kTool));
-  return kExitNothingDone;
+  return activate(device, host);
 }
 
 }  // namespace tools

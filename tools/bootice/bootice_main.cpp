@@ -1,4 +1,4 @@
 #include "tools/bootice/bootice.h"
-#include "tools/cli/host_win32.h"
+#include "tools/cli/host.h"
 
-int main() { return tools::runTool(tools::runBootice); }
+int main(int argc, char** argv) { return tools::runTool(tools::runBootice, argc, argv); }

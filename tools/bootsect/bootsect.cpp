@@ -1,11 +1,24 @@
 #include "tools/bootsect/bootsect.h"
 
+#include <optional>
+
+#include "boot/boot_code_placement.h"
+#include "boot/code/boot_code.h"
+#include "boot/disk_access.h"
+#include "boot/volume_boot_sector.h"
+#include "tools/cli/volume_io.h"
+
 namespace tools {
 
 namespace {
 
-constexpr char kTool[] = "bootsect.exe";
-constexpr char kUsage[] = "Usage: bootsect.exe /NT60 {sys | all | <drive>:}";
+constexpr char kTool[] = "bootsect";
+#ifdef _WIN32
+constexpr char kUsage[] = "Usage: bootsect.exe /NT60 <drive>:";
+#else
+constexpr char kUsage[] =
+    "Usage: bootsect /NT60 <volume: block device, partition file or mount point>";
+#endif
 
 int refuse(const Host& host, const std::string& reason) {
   host.printLine(errorLine(kTool, reason));
@@ -13,12 +26,28 @@ int refuse(const Host& host, const std::string& reason) {
   return kExitBadArguments;
 }
 
-// The target in words, or the empty text when it is none.
-std::string describeTarget(const std::string& target) {
-  if (sameSwitch(target, "sys")) return "the system partition (" + target + ")";
-  if (sameSwitch(target, "all")) return "every partition (" + target + ")";
-  if (isDrive(target)) return "drive " + target;
-  return std::string();
+int failWith(const Host& host, const std::string& reason) {
+  host.printLine(errorLine(kTool, reason));
+  return kExitFailed;
+}
+
+boot::VolumeBootCode codeFor(boot::FileSystemKind kind) {
+  boot::CodeImage image{};
+  boot::VolumeBootCode code;
+  switch (kind) {
+    case boot::FileSystemKind::Ntfs:
+      image = boot::ntfsBootCode();
+      break;
+    case boot::FileSystemKind::Fat32:
+      image = boot::fat32BootCode();
+      code.extraSectorField = boot::kFat32ExtraSectorField;
+      break;
+    case boot::FileSystemKind::Fat16:
+      image = boot::fat16BootCode();
+      break;
+  }
+  code.image.assign(image.bytes, image.bytes + image.size);
+  return code;
 }
 
 }  // namespace
@@ -28,13 +57,61 @@ int runBootsect(const std::vector<std::string>& arguments, const Host& host) {
   if (!sameSwitch(arguments[0], "/NT60"))
     return refuse(host, "unknown option " + quoted(arguments[0]) + ", expected /NT60");
   if (arguments.size() < 2) return refuse(host, "no target given after /NT60");
-  std::string target = describeTarget(arguments[1]);
-  if (target.empty())
-    return refuse(host, quoted(arguments[1]) + " is not a target: expected sys, all or a drive");
   if (arguments.size() > 2) return refuse(host, "unexpected argument " + quoted(arguments[2]));
+  const std::string& target = arguments[1];
+  if (sameSwitch(target, "sys") || sameSwitch(target, "all"))
+    return refuse(host, "name the volume itself: " + quoted(target) + " is not supported");
 
-  host.printLine(notCarriedLine("write the NT60 boot code to " + target, kTool));
-  return kExitNothingDone;
+  std::string reason;
+  boot::VolumeLocation location;
+  if (!boot::locateVolume(target, location, reason)) return failWith(host, reason);
+  boot::Device volume;
+  if (!boot::openDevice(location.volumePath, true, volume, reason))
+    return failWith(host, reason + volumeOpenHint(target));
+
+  boot::Bytes sector0;
+  if (!readBytes(volume, 0, 512, sector0, reason))
+    return failWith(host, reason + volumeOpenHint(target));
+  boot::VolumeBootSector bpb;
+  if (!boot::parseVolumeBootSector(sector0, bpb, reason))
+    return failWith(host, target + ": " + reason + "; nothing was written");
+  const char* fsName = boot::fileSystemName(bpb.kind);
+
+  std::optional<std::uint64_t> partitionStart;
+  if (location.onDisk) {
+    if (location.startBytes % bpb.bytesPerSector != 0)
+      return failWith(host, target + ": the partition does not start on a sector of the volume");
+    if (!boot::volumeFitsPartition(bpb, location.lengthBytes, reason))
+      return failWith(host, target + ": " + reason + "; nothing was written");
+    partitionStart = location.startBytes / bpb.bytesPerSector;
+  }
+  const std::uint64_t volumeEnd =
+      (bpb.totalSectors + (bpb.kind == boot::FileSystemKind::Ntfs ? 1 : 0)) * bpb.bytesPerSector;
+  if (volume.sizeBytes != 0 && volumeEnd > volume.sizeBytes)
+    return failWith(host, target + ": the boot sector gives the volume " +
+                              std::to_string(volumeEnd) + " bytes, more than the " +
+                              std::to_string(volume.sizeBytes) + " there are; nothing was written");
+
+  boot::Bytes head;
+  if (!readBytes(volume, 0, boot::bootAreaBytes(bpb), head, reason)) return failWith(host, reason);
+  boot::Placement placement;
+  if (!boot::placeBootCode(bpb, head, codeFor(bpb.kind), partitionStart, placement, reason))
+    return failWith(host, target + ": " + reason + "; nothing was written");
+
+  if (!location.onDisk)
+    host.printLine("The partition's place on its disk is not known (" + location.whyNotOnDisk +
+                   "): HiddenSectors stays " + std::to_string(bpb.hiddenSectors) + ".");
+  for (const boot::SectorWrite& write : placement.writes)
+    if (!writeBytes(volume, write.sector * bpb.bytesPerSector, write.bytes, reason))
+      return failWith(host, reason);
+  if (placement.hiddenSectorsChanged)
+    host.printLine("HiddenSectors of " + target + " corrected from " +
+                   std::to_string(placement.oldHiddenSectors) + " to " +
+                   std::to_string(placement.newHiddenSectors) +
+                   ", the partition's start: Windows needs it to boot.");
+  host.printLine(std::string(fsName) + " boot code that starts BOOTMGR was written to " + target +
+                 ".");
+  return kExitOk;
 }
 
 }  // namespace tools

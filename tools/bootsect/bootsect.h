@@ -1,5 +1,5 @@
-// bootsect.exe: so far a stand-in that understands the program's command line,
-// says what it was asked to do and that it did nothing.
+// bootsect.exe: writes the project's own boot code, which starts Windows'
+// boot manager, into an NTFS, FAT32 or FAT16 volume.
 #pragma once
 
 #include <string>
@@ -9,7 +9,8 @@
 
 namespace tools {
 
-// bootsect.exe /NT60 {sys | all | <drive>:}
+// bootsect.exe /NT60 <drive>; natively the drive is a block device, a
+// partition file or a mounted folder.
 int runBootsect(const std::vector<std::string>& arguments, const Host& host);
 
 }  // namespace tools

@@ -1,4 +1,4 @@
 #include "tools/bootsect/bootsect.h"
-#include "tools/cli/host_win32.h"
+#include "tools/cli/host.h"
 
-int main() { return tools::runTool(tools::runBootsect); }
+int main(int argc, char** argv) { return tools::runTool(tools::runBootsect, argc, argv); }

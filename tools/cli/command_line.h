@@ -21,9 +21,11 @@ struct Host {
 // A tool's work: the arguments after the program name in, the exit code out.
 using ToolRun = int (*)(const std::vector<std::string>& arguments, const Host& host);
 
-// Exit codes. None is 0: a stand-in never does the work it is asked for.
-inline constexpr int kExitNothingDone = 1;      // the request was understood, not carried out
-inline constexpr int kExitBadArguments = 2;     // the command line was not understood
+// Exit codes. A stand-in never returns kExitOk: it never does the work.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;        // understood, but it could not be done (why: printed)
+inline constexpr int kExitNothingDone = 1;   // a stand-in: understood, not carried out
+inline constexpr int kExitBadArguments = 2;  // the command line was not understood
 inline constexpr int kExitNoSourceWindows = 3;  // bcdboot: the source Windows folder is missing
 
 // Names a stand-in in its output, and lets a check of the built program tell a

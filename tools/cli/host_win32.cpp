@@ -1,4 +1,4 @@
-#include "tools/cli/host_win32.h"
+#include "tools/cli/host.h"
 
 #include <windows.h>
 
@@ -26,7 +26,7 @@ bool isFolder(const std::string& path) {
 
 }  // namespace
 
-int runTool(ToolRun run) {
+int runTool(ToolRun run, int, char**) {
   // Binary mode: the lines carry their own CR LF, which text mode would turn
   // into CR CR LF.
   _setmode(_fileno(stdout), _O_BINARY);

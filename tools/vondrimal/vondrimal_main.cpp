@@ -1,4 +1,4 @@
 #include "tools/vondrimal/vondrimal.h"
-#include "tools/cli/host_win32.h"
+#include "tools/cli/host.h"
 
-int main() { return tools::runTool(tools::runVondrimal); }
+int main(int argc, char** argv) { return tools::runTool(tools::runVondrimal, argc, argv); }

@@ -1,0 +1,23 @@
+// Byte ranges of an open volume or disk for the boot tools: the boot code
+// thinks in the volume's sectors, the device in its own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "boot/disk_access.h"
+
+namespace tools {
+
+// Reads or writes whole device sectors; false with a reason when the range
+// does not start and end on the device's sectors.
+bool readBytes(boot::Device& device, std::uint64_t offset, std::uint64_t count, boot::Bytes& out,
+               std::string& reason);
+bool writeBytes(boot::Device& device, std::uint64_t offset, const boot::Bytes& bytes,
+                std::string& reason);
+
+// What to add to a failure to open a volume for raw writing, where the
+// system's own reason does not say enough.
+std::string volumeOpenHint(const std::string& target);
+
+}  // namespace tools
