@@ -4,6 +4,7 @@
 #include <fstream>
 #include <string>
 
+#include "boot/bcd_store.h"
 #include "boot/hive.h"
 
 using namespace boot;
@@ -89,6 +90,43 @@ Key plainHive() {
   return root;
 }
 
+Guid guid(const char* text) {
+  Guid g;
+  parseGuid(text, g);
+  return g;
+}
+
+BcdBootRequest request(Firmware firmware) {
+  BcdBootRequest r;
+  r.firmware = firmware;
+  if (firmware == Firmware::bios) {
+    r.systemPartition.mbrSignature = r.windowsPartition.mbrSignature = 0x12345678;
+    r.systemPartition.startBytes = 0x100000;
+    r.windowsPartition.startBytes = 0x6500000;
+  } else {
+    for (PartitionDevice* d : {&r.systemPartition, &r.windowsPartition}) {
+      d->style = PartitionStyle::gpt;
+      d->diskGuid = guid("{f1e2d3c4-b5a6-9788-6950-4a3b2c1d0e0f}");
+    }
+    r.systemPartition.partitionGuid = guid("{c12a7328-f81f-11d2-ba4b-00a0c93ec93b}");
+    r.windowsPartition.partitionGuid = guid("{ebd0a0a2-b9e5-4433-87c0-68b6b72699c7}");
+  }
+  r.description = u"Windows 10";
+  r.loader = guid("{0c7e5b1a-3f0e-4a8b-9c2d-1e2f3a4b5c6d}");
+  r.resume = guid("{0c7e5b1a-3f0e-4a8b-9c2d-1e2f3a4b5c6e}");
+  return r;
+}
+
+bool saveStore(const std::string& dir, const std::string& name, const BcdBootRequest& r,
+               Key& store) {
+  std::string reason;
+  if (!buildStore(r, store, reason)) {
+    std::fprintf(stderr, "%s: %s\n", name.c_str(), reason.c_str());
+    return false;
+  }
+  return save(dir, name, store);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -98,5 +136,21 @@ int main(int argc, char** argv) {
   }
   const std::string dir = argv[1];
   bool ok = save(dir, "plain", plainHive());
+  Key bios, uefi, merged;
+  ok = saveStore(dir, "bcd-bios", request(Firmware::bios), bios) && ok;
+  ok = saveStore(dir, "bcd-uefi", request(Firmware::uefi), uefi) && ok;
+  // A second Windows beside the first, then the first again.
+  BcdBootRequest second = request(Firmware::bios);
+  second.windowsPartition.startBytes = 0x20000000;
+  second.description = u"Windows 7";
+  second.loader = guid("{5a5a5a5a-0000-4000-8000-000000000001}");
+  second.resume = guid("{5a5a5a5a-0000-4000-8000-000000000002}");
+  second.existingStore = &bios;
+  Key two;
+  BcdBootRequest again = request(Firmware::bios);
+  again.loader = guid("{5a5a5a5a-0000-4000-8000-000000000003}");
+  again.existingStore = &two;
+  ok = saveStore(dir, "bcd-two", second, two) && ok;
+  ok = saveStore(dir, "bcd-merged", again, merged) && ok;
   return ok ? 0 : 1;
 }
