@@ -229,6 +229,14 @@ struct KeyLayout {
   std::vector<KeyLayout> children;  // in the order of the lists
 };
 
+// A name that occurs twice (in any case), or null; sorts `names`.
+const std::u16string* nameTwice(std::vector<std::u16string>& names) {
+  std::sort(names.begin(), names.end(), lessByUpcase);
+  for (std::size_t i = 1; i < names.size(); ++i)
+    if (sameName(names[i - 1], names[i])) return &names[i];
+  return nullptr;
+}
+
 bool checkTree(const Key& key, int depth, bool isRoot, std::size_t& keyCount, std::string& reason) {
   const std::string name = "key \"" + narrow(key.name) + "\"";
   if (depth > kMaxDepth) return reason = "the key tree is deeper than a hive allows", false;
@@ -237,25 +245,23 @@ bool checkTree(const Key& key, int depth, bool isRoot, std::size_t& keyCount, st
   if (key.name.find(u'\\') != std::u16string::npos)
     return reason = name + " has a backslash in its name", false;
   ++keyCount;
-  for (std::size_t i = 0; i < key.values.size(); ++i) {
-    const Value& v = key.values[i];
+  std::vector<std::u16string> names;
+  for (const Value& v : key.values) {
     const std::string valueName = "value \"" + narrow(v.name) + "\" of " + name;
     if (v.name.size() > kMaxValueNameChars)
       return reason = valueName + " has too long a name", false;
     if (v.data.size() > kMaxCellData)
       return reason = valueName + " holds more data than a data cell carries", false;
-    for (std::size_t j = 0; j < i; ++j)
-      if (sameName(key.values[j].name, v.name))
-        return reason = valueName + " is there twice", false;
+    names.push_back(v.name);
   }
-  for (std::size_t i = 0; i < key.subkeys.size(); ++i) {
-    for (std::size_t j = 0; j < i; ++j)
-      if (sameName(key.subkeys[j].name, key.subkeys[i].name))
-        return reason =
-                   "subkey \"" + narrow(key.subkeys[i].name) + "\" of " + name + " is there twice",
-               false;
-    if (!checkTree(key.subkeys[i], depth + 1, false, keyCount, reason)) return false;
-  }
+  if (const std::u16string* twice = nameTwice(names))
+    return reason = "value \"" + narrow(*twice) + "\" of " + name + " is there twice", false;
+  names.clear();
+  for (const Key& k : key.subkeys) names.push_back(k.name);
+  if (const std::u16string* twice = nameTwice(names))
+    return reason = "subkey \"" + narrow(*twice) + "\" of " + name + " is there twice", false;
+  for (const Key& k : key.subkeys)
+    if (!checkTree(k, depth + 1, false, keyCount, reason)) return false;
   return true;
 }
 

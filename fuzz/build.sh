@@ -1,5 +1,6 @@
 #!/bin/bash
-# Builds the libFuzzer harnesses (the WIM reader, its decoders and the apply, the icon directory) with clang into
+# Builds the libFuzzer harnesses (the WIM reader, its decoders and the apply, the icon directory,
+# the boot library's hive and PE readers) with clang into
 # build/fuzz/ (outside the CMake build: CI never builds them).
 set -euo pipefail
 cd "$(dirname "$(realpath "$0")")/.."
@@ -27,4 +28,7 @@ clang++ "${flags[@]}" fuzz/wim_apply_fuzzer.cpp $engine -lpthread -o "$out/wim_a
 # The support module's ICO/CUR directory reader.
 clang++ "${flags[@]}" fuzz/icon_directory_fuzzer.cpp support/icon_directory.cpp \
   -o "$out/icon_directory_fuzzer"
+# The boot library's hive reader (with its writer, for the round trip) and PE reader.
+clang++ "${flags[@]}" fuzz/hive_fuzzer.cpp boot/hive.cpp -o "$out/hive_fuzzer"
+clang++ "${flags[@]}" fuzz/pe_version_fuzzer.cpp boot/pe_version.cpp -o "$out/pe_version_fuzzer"
 echo "built in $out:" && ls "$out"
