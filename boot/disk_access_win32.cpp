@@ -198,7 +198,7 @@ bool readLayout(Device& disk, DiskLayout& layout, std::string& reason) {
   const DWORD count = std::min<DWORD>(info->PartitionCount, 128);
   if (info->PartitionStyle == PARTITION_STYLE_GPT) {
     layout.style = PartitionStyle::Gpt;
-    std::memcpy(layout.diskGuid.data(), &info->Gpt.DiskId, 16);
+    std::memcpy(layout.diskGuid.bytes.data(), &info->Gpt.DiskId, 16);
   } else if (info->PartitionStyle == PARTITION_STYLE_MBR) {
     layout.style = PartitionStyle::Mbr;
     layout.signature = info->Mbr.Signature;
@@ -214,8 +214,8 @@ bool readLayout(Device& disk, DiskLayout& layout, std::string& reason) {
     partition.sectors =
         static_cast<std::uint64_t>(entry.PartitionLength.QuadPart) / disk.sectorSize;
     if (layout.style == PartitionStyle::Gpt) {
-      std::memcpy(partition.gptType.data(), &entry.Gpt.PartitionType, 16);
-      std::memcpy(partition.gptUnique.data(), &entry.Gpt.PartitionId, 16);
+      std::memcpy(partition.gptType.bytes.data(), &entry.Gpt.PartitionType, 16);
+      std::memcpy(partition.gptUnique.bytes.data(), &entry.Gpt.PartitionId, 16);
     } else {
       partition.type = entry.Mbr.PartitionType;
       partition.status = entry.Mbr.BootIndicator ? kActive : 0;

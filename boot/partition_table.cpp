@@ -74,9 +74,9 @@ bool readLogicalPartitions(const ReadSectors& read, std::uint64_t extendedStart,
 }
 
 Guid guidAt(const Bytes& bytes, std::size_t offset) {
-  Guid guid{};
-  if (holds(bytes.size(), offset, guid.size()))
-    for (std::size_t i = 0; i < guid.size(); ++i) guid[i] = bytes[offset + i];
+  Guid guid;
+  if (holds(bytes.size(), offset, guid.bytes.size()))
+    for (std::size_t i = 0; i < guid.bytes.size(); ++i) guid.bytes[i] = bytes[offset + i];
   return guid;
 }
 
@@ -133,26 +133,8 @@ bool readGpt(const ReadSectors& read, std::uint32_t sectorSize, std::uint64_t di
 
 }  // namespace
 
-const Guid kEfiSystemPartitionType = {0x28, 0x73, 0x2A, 0xC1, 0x1F, 0xF8, 0xD2, 0x11,
-                                      0xBA, 0x4B, 0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B};
-
-std::string guidText(const Guid& g) {
-  static const char kHex[] = "0123456789abcdef";
-  // Data1 (4 bytes), Data2 and Data3 (2 each) are little-endian; the last
-  // eight bytes are in order.
-  static const int kOrder[] = {3,  2, 1, 0,  -1, 5,  4,  -1, 7,  6,
-                               -1, 8, 9, -1, 10, 11, 12, 13, 14, 15};
-  std::string text;
-  for (int index : kOrder) {
-    if (index < 0) {
-      text += '-';
-      continue;
-    }
-    text += kHex[g[static_cast<std::size_t>(index)] >> 4];
-    text += kHex[g[static_cast<std::size_t>(index)] & 15];
-  }
-  return text;
-}
+const Guid kEfiSystemPartitionType = {{0x28, 0x73, 0x2A, 0xC1, 0x1F, 0xF8, 0xD2, 0x11, 0xBA, 0x4B,
+                                       0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B}};
 
 bool readDiskLayout(const ReadSectors& read, std::uint32_t sectorSize, std::uint64_t diskSectors,
                     DiskLayout& layout, std::string& reason) {

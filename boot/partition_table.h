@@ -4,13 +4,13 @@
 // offset and count is checked before it is used.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "boot/bytes.h"
+#include "boot/disk_ids.h"
 
 namespace boot {
 
@@ -21,21 +21,8 @@ inline constexpr std::size_t kMbrTableOffset = 0x1BE;      // four 16-byte entri
 inline constexpr std::size_t kMbrEntrySize = 16;
 inline constexpr std::uint8_t kActive = 0x80;
 
-// A GUID as GPT and Windows store it: the first three fields little-endian.
-using Guid = std::array<std::uint8_t, 16>;
-
-// "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx", lower case.
-std::string guidText(const Guid& guid);
-inline bool isNullGuid(const Guid& guid) {
-  for (std::uint8_t b : guid)
-    if (b != 0) return false;
-  return true;
-}
-
 // The EFI system partition's type.
 extern const Guid kEfiSystemPartitionType;
-
-enum class PartitionStyle { Mbr, Gpt };
 
 struct Partition {
   int slot = -1;         // MBR: 0 to 3 for a primary entry; -1 for a logical one or GPT

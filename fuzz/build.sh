@@ -1,6 +1,6 @@
 #!/bin/bash
 # Builds the libFuzzer harnesses (the WIM reader, its decoders and the apply, the icon directory,
-# the boot library's boot sector and partition table readers) with clang into
+# the boot library's boot sector, partition table, hive and PE readers) with clang into
 # build/fuzz/ (outside the CMake build: CI never builds them).
 set -euo pipefail
 cd "$(dirname "$(realpath "$0")")/.."
@@ -31,4 +31,7 @@ clang++ "${flags[@]}" fuzz/icon_directory_fuzzer.cpp support/icon_directory.cpp 
 # The boot library's readers: boot sectors with the placement, partition tables.
 clang++ "${flags[@]}" fuzz/boot_sector_fuzzer.cpp boot/volume_boot_sector.cpp \
   boot/boot_code_placement.cpp boot/partition_table.cpp -o "$out/boot_sector_fuzzer"
+# The boot library's hive reader (with its writer, for the round trip) and PE reader.
+clang++ "${flags[@]}" fuzz/hive_fuzzer.cpp boot/hive.cpp -o "$out/hive_fuzzer"
+clang++ "${flags[@]}" fuzz/pe_version_fuzzer.cpp boot/pe_version.cpp -o "$out/pe_version_fuzzer"
 echo "built in $out:" && ls "$out"

@@ -96,7 +96,7 @@ Disk gptDisk(bool spoilEntries) {
   Disk disk;
   putEntry(disk.sector(0), 0, 0, 0xEE, 1, 0xFFFFFFFF);
   Bytes entries(128 * 128, 0);  // 128 entries of 128 bytes: 32 sectors
-  std::copy(boot::kEfiSystemPartitionType.begin(), boot::kEfiSystemPartitionType.end(),
+  std::copy(boot::kEfiSystemPartitionType.bytes.begin(), boot::kEfiSystemPartitionType.bytes.end(),
             entries.begin());
   for (int i = 0; i < 16; ++i) entries[16 + i] = static_cast<std::uint8_t>(0xA0 + i);
   boot::putLe(entries, 0x20, 8, 2048);
@@ -125,10 +125,10 @@ TEST(PartitionTable, GptBehindAProtectiveMbr) {
   Disk disk = gptDisk(false);
   const boot::DiskLayout layout = layoutOf(disk, 409600);
   EXPECT_EQ(layout.style, boot::PartitionStyle::Gpt);
-  EXPECT_EQ(boot::guidText(layout.diskGuid), "03020100-0504-0706-0809-0a0b0c0d0e0f");
+  EXPECT_EQ(boot::guidText(layout.diskGuid), "{03020100-0504-0706-0809-0a0b0c0d0e0f}");
   ASSERT_EQ(layout.partitions.size(), 1u);
   EXPECT_EQ(layout.partitions[0].gptType, boot::kEfiSystemPartitionType);
-  EXPECT_EQ(boot::guidText(layout.partitions[0].gptType), "c12a7328-f81f-11d2-ba4b-00a0c93ec93b");
+  EXPECT_EQ(boot::guidText(layout.partitions[0].gptType), "{c12a7328-f81f-11d2-ba4b-00a0c93ec93b}");
   EXPECT_EQ(layout.partitions[0].sectors, 204800u);
 
   Disk spoilt = gptDisk(true);
