@@ -54,6 +54,10 @@ struct VolumeLocation {
 // False, with a reason, when the name is no volume at all.
 bool locateVolume(const std::string& name, VolumeLocation& location, std::string& reason);
 
+// The volume that holds a file or folder, named as locateVolume takes it:
+// on Windows its drive, on Linux the folder it is mounted on.
+bool volumeHolding(const std::string& path, std::string& volume, std::string& reason);
+
 // The partition table of an open disk (Windows asks the system; Linux reads
 // the disk's sectors).
 bool readLayout(Device& disk, DiskLayout& layout, std::string& reason);

@@ -1,5 +1,6 @@
 #include "boot/disk_access.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -14,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 #include <utility>
+#include <vector>
 
 namespace boot {
 
@@ -78,6 +80,69 @@ std::string mountSource(const std::string& folder, std::string& fsType) {
     source = unescapeMountField(mountedFrom);
   }
   return source;
+}
+
+// A FUSE file system such as fusefat names no device as its mount's source:
+// the device is an argument of the process that serves the mount, beside the
+// mount point. That process has moved to "/" by then, so a relative mount
+// point is matched by its last components; two processes that fit leave the
+// device unknown.
+std::string fuseDeviceOf(const std::string& mountPoint) {
+  DIR* processes = opendir("/proc");
+  if (!processes) return std::string();
+  std::string device;
+  int found = 0;
+  while (dirent* entry = readdir(processes)) {
+    const std::string pid = entry->d_name;
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream in("/proc/" + pid + "/cmdline", std::ios::binary);
+    std::vector<std::string> arguments;
+    for (std::string argument; std::getline(in, argument, '\0');) arguments.push_back(argument);
+    bool serves = false;
+    std::string candidate;
+    for (std::size_t i = 1; i < arguments.size(); ++i) {
+      const std::string& argument = arguments[i];
+      if (argument.empty() || argument[0] == '-') continue;
+      std::string tail = argument;
+      while (tail.size() > 1 && tail.back() == '/') tail.pop_back();
+      const bool names =
+          tail[0] == '/'
+              ? tail == mountPoint
+              : mountPoint.size() > tail.size() &&
+                    mountPoint.compare(mountPoint.size() - tail.size(), tail.size(), tail) == 0 &&
+                    mountPoint[mountPoint.size() - tail.size() - 1] == '/';
+      struct stat st {};
+      if (names)
+        serves = true;
+      else if (argument[0] == '/' && stat(argument.c_str(), &st) == 0 &&
+               (S_ISBLK(st.st_mode) || S_ISREG(st.st_mode)))
+        candidate = argument;
+    }
+    if (serves && !candidate.empty()) {
+      device = candidate;
+      ++found;
+    }
+  }
+  closedir(processes);
+  return found == 1 ? device : std::string();
+}
+
+// The mount point that holds `path` (a real path): the longest one that is
+// the path itself or one of the folders above it.
+std::string mountPointHolding(const std::string& path) {
+  std::ifstream in("/proc/self/mountinfo");
+  std::string line, best;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, device, root, mountPoint;
+    fields >> id >> parent >> device >> root >> mountPoint;
+    mountPoint = unescapeMountField(mountPoint);
+    const bool holds = path == mountPoint || mountPoint == "/" ||
+                       (path.compare(0, mountPoint.size(), mountPoint) == 0 &&
+                        path.size() > mountPoint.size() && path[mountPoint.size()] == '/');
+    if (holds && mountPoint.size() >= best.size()) best = mountPoint;
+  }
+  return best;
 }
 
 // /sys/dev/block/MAJ:MIN of a block device.
@@ -222,9 +287,10 @@ bool locateVolume(const std::string& name, VolumeLocation& location, std::string
     std::string type;
     device = mountSource(resolved, type);
     if (device.empty()) return fail(reason, name + " is a folder but no volume is mounted on it");
-    if (stat(device.c_str(), &st) != 0)
-      return fail(reason,
-                  name + " is mounted from " + device + ", which is no device (" + type + ")");
+    if (stat(device.c_str(), &st) != 0 && type.compare(0, 5, "fuse.") == 0)
+      device = fuseDeviceOf(resolved);
+    if (device.empty() || stat(device.c_str(), &st) != 0)
+      return fail(reason, name + " is mounted (" + type + ") from no device that can be found");
   }
   location.volumePath = device;
   if (S_ISBLK(st.st_mode)) {
@@ -236,6 +302,14 @@ bool locateVolume(const std::string& name, VolumeLocation& location, std::string
     return true;
   }
   return fail(reason, device + " is neither a block device, a file nor a mounted folder");
+}
+
+bool volumeHolding(const std::string& path, std::string& volume, std::string& reason) {
+  char resolved[PATH_MAX];
+  if (!realpath(path.c_str(), resolved)) return fail(reason, path + ": " + systemError());
+  volume = mountPointHolding(resolved);
+  if (volume.empty()) return fail(reason, "no volume is mounted where " + path + " lies");
+  return true;
 }
 
 bool readLayout(Device& disk, DiskLayout& layout, std::string& reason) {

@@ -185,6 +185,18 @@ bool locateVolume(const std::string& name, VolumeLocation& location, std::string
   return true;
 }
 
+bool volumeHolding(const std::string& path, std::string& volume, std::string& reason) {
+  char root[MAX_PATH] = {};
+  if (!GetVolumePathNameA(path.c_str(), root, MAX_PATH))
+    return fail(reason,
+                "cannot find the volume of " + path + " (" + errorText(GetLastError()) + ")");
+  volume = root;
+  std::string ignored;
+  if (!volumeDevicePath(volume, ignored))
+    return fail(reason, path + " lies on " + volume + ", which is no drive");
+  return true;
+}
+
 bool readLayout(Device& disk, DiskLayout& layout, std::string& reason) {
   layout = DiskLayout{};
   std::vector<std::uint8_t> buffer(sizeof(DRIVE_LAYOUT_INFORMATION_EX) +

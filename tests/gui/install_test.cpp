@@ -273,7 +273,7 @@ TEST_F(InstallTest, SucceedingBootToolsGiveTheRestartMessage) {
 }
 
 TEST_F(InstallTest, AFailingBcdbootIsQuotedExactly) {
-  prepareTools({"bootsect.exe", "BOOTICE.exe"});  // bcdboot stays the failing stand-in
+  prepareTools({"bootsect.exe", "BOOTICE.exe"});  // bcdboot is the program's own
   emptyFolder("D:\\");
   start();
   browse(kImage);
@@ -282,9 +282,12 @@ TEST_F(InstallTest, AFailingBcdbootIsQuotedExactly) {
   Observed seen;
   HWND final = followInstallation(*program_, window_, log(), seen);
   ASSERT_NE(final, nullptr) << gui::text(log());
+  // Wine names no disk for C:, and bcdboot says so.
   EXPECT_EQ(
       gui::messageBoxText(final),
-      "系统已释放到 D:\\，但引导设置失败：BCDBOOT.EXE D:\\Windows /S C:\\。请修复引导后再重启！");
+      "系统已释放到 D:\\，但引导设置失败：BCDBOOT.EXE D:\\Windows /S C:\\（the system drive "
+      "C:\\ is not identifiable as a partition: the system names no disk for C:\\; nothing was "
+      "written）。请修复引导后再重启！");
   answer(final, IDOK);
 }
 

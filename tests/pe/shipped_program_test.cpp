@@ -3,9 +3,9 @@
 
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <string>
 
-#include "tools/cli/command_line.h"
 #include "tests/pe/pe_image.h"
 
 namespace {
@@ -36,12 +36,11 @@ std::vector<std::uint8_t> readBytes(const std::string& path) {
                                    std::istreambuf_iterator<char>());
 }
 
-// The tools of the build that made the program: <build>/carried-tools/ beside
-// <build>/bin/roamdeck.exe.
-std::string builtToolsFolder() {
+// The build that made the program: <build>/ above <build>/bin/roamdeck.exe.
+std::string builtFolder() {
   std::string path = ROAMDECK_SHIPPED_EXE;
   for (int level = 0; level < 2; ++level) path = path.substr(0, path.find_last_of('/'));
-  return path + "/carried-tools/";
+  return path + "/";
 }
 
 bool needsMinGwDll(const pe::Image& image) {
@@ -119,7 +118,7 @@ TEST_F(ShippedProgram, CarriesManifestVersionAndIcon) {
   EXPECT_NE(find(image_, kRtIcon), nullptr);
 }
 
-// Whatever the build embeds, real tools or stand-ins, is a 32-bit program.
+// Whatever the build embeds, its own tools or a packager's, is a 32-bit program.
 TEST_F(ShippedProgram, CarriesTheFourToolsAs32BitPrograms) {
   ASSERT_TRUE(image_.valid) << image_.error;
   for (const Payload& payload : kPayloads) {
@@ -134,32 +133,35 @@ TEST_F(ShippedProgram, CarriesTheFourToolsAs32BitPrograms) {
   }
 }
 
-// A stand-in names itself in what it prints. Embedded ones must be the
-// stand-ins just built (a stale copy means the program was not relinked),
-// console programs that run alone in the system folder.
-TEST_F(ShippedProgram, EmbeddedStandInsAreTheBuiltConsolePrograms) {
+// The payloads are the files the build named in its generated resource script
+// (its own tools, or a packager's): byte for byte, so that a stale copy means
+// the program was not relinked, and console programs that run alone in the
+// system folder.
+TEST_F(ShippedProgram, EmbeddedToolsAreTheFilesTheBuildNamed) {
   ASSERT_TRUE(image_.valid) << image_.error;
-  const std::string marker = tools::kStandInName;
-  int standIns = 0;
-  for (const Payload& payload : kPayloads) {
+  std::ifstream script(builtFolder() + "resources/roamdeck_tools.rc");
+  ASSERT_TRUE(script) << "no generated resource script beside the program";
+  std::map<std::string, std::string> named;  // resource id → file
+  for (std::string line; std::getline(script, line);) {
+    const std::size_t open = line.find(" RCDATA \"");
+    if (open == std::string::npos) continue;
+    named[line.substr(0, open)] = line.substr(open + 9, line.size() - open - 10);
+  }
+  const char* const ids[] = {"IDR_TOOL_BOOTICE", "IDR_TOOL_BOOTSECT", "IDR_TOOL_BCDBOOT",
+                             "IDR_TOOL_VONDRIMAL"};
+  for (std::size_t i = 0; i < std::size(kPayloads); ++i) {
+    const Payload& payload = kPayloads[i];
     const pe::Resource* resource = find(image_, kRtRcData, payload.id);
     ASSERT_NE(resource, nullptr) << payload.fileName;
-    std::vector<std::uint8_t> built = readBytes(builtToolsFolder() + payload.fileName);
-    bool marked = pe::contains(resource->data, {marker.begin(), marker.end()});
-    if (!built.empty() && resource->data == built) {
-      EXPECT_TRUE(marked) << payload.fileName;
-    }
-    if (!marked) continue;
-    ++standIns;
-    if (!built.empty()) {
-      EXPECT_TRUE(resource->data == built) << payload.fileName << " is stale";
-    }
+    ASSERT_EQ(named.count(ids[i]), 1u) << ids[i];
+    const std::string& file = named[ids[i]];
+    EXPECT_EQ(file.substr(file.find_last_of('/') + 1), payload.fileName);
+    EXPECT_TRUE(resource->data == readBytes(file)) << payload.fileName << " is stale: " << file;
     pe::Image tool = pe::read(resource->data);
     EXPECT_EQ(tool.subsystem, 3) << payload.fileName;  // Windows console
     ASSERT_FALSE(tool.importedDlls.empty()) << payload.fileName;
     EXPECT_FALSE(needsMinGwDll(tool)) << payload.fileName;
   }
-  if (standIns == 0) GTEST_SKIP() << "the build embeds the real tools";
 }
 
 }  // namespace

@@ -11,16 +11,9 @@ namespace {
 using Words = std::vector<std::string>;
 using tools::kExitBadArguments;
 using tools::kExitNoSourceWindows;
-using tools::kExitNothingDone;
-
-constexpr char kNothingDone[] = "not the real tool: nothing was done.";
 
 bool startsWith(const std::string& text, const std::string& start) {
   return text.compare(0, start.size(), start) == 0;
-}
-
-bool endsWith(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 // The boot tools' work on real volumes is tested on disk images (tests/boot);
@@ -62,22 +55,8 @@ TEST(Bootsect, ATargetThatIsNoVolumeFailsWithItsReason) {
   EXPECT_NE(fake.lines[0].find("no such volume"), std::string::npos) << fake.lines[0];
 }
 
-TEST(Bcdboot, TheProgramsLineIsUnderstoodWhenTheSourceExists) {
-  FakeHost fake;
-  fake.folders = {"D:\\Windows"};
-  EXPECT_EQ(tools::runBcdboot({"D:\\Windows", "/S", "C:\\"}, fake.host()), kExitNothingDone);
-  EXPECT_EQ(fake.folderQueries, (Words{"D:\\Windows"}));
-  EXPECT_EQ(fake.lines,
-            (Words{"Asked to copy the boot files of D:\\Windows to C:\\ and create its boot "
-                   "configuration store there, but this build carries only a Roamdeck stand-in "
-                   "for bcdboot.exe, not the real tool: nothing was done."}));
-
-  FakeHost lower;
-  lower.folders = {"e:\\win"};
-  EXPECT_EQ(tools::runBcdboot({"e:\\win", "/s", "F:"}, lower.host()), kExitNothingDone);
-  ASSERT_EQ(lower.lines.size(), 1u);
-  EXPECT_TRUE(startsWith(lower.lines[0], "Asked to copy the boot files of e:\\win to F: and"));
-  EXPECT_TRUE(endsWith(lower.lines[0], kNothingDone));
+int bcdboot(const Words& arguments, const tools::Host& host) {
+  return tools::runBcdboot(arguments, host);
 }
 
 TEST(Bcdboot, AMissingSourceWindowsFolderFailsOnItsOwnCode) {
@@ -85,30 +64,28 @@ TEST(Bcdboot, AMissingSourceWindowsFolderFailsOnItsOwnCode) {
   fake.folders = {"D:\\Other"};
   EXPECT_EQ(tools::runBcdboot({"D:\\Windows", "/S", "C:\\"}, fake.host()), kExitNoSourceWindows);
   EXPECT_EQ(fake.lines,
-            (Words{"bcdboot.exe: error: the source Windows folder D:\\Windows does not exist"}));
+            (Words{"bcdboot: error: the source Windows folder D:\\Windows does not exist"}));
   EXPECT_NE(kExitNoSourceWindows, kExitBadArguments);
-  EXPECT_NE(kExitNoSourceWindows, kExitNothingDone);
+  EXPECT_NE(kExitNoSourceWindows, tools::kExitFailed);
 }
 
 TEST(Bcdboot, BadArgumentsAreRefusedBeforeTheSourceIsLookedAt) {
   const std::pair<Words, const char*> cases[] = {
-      {{}, "bcdboot.exe: error: no source Windows folder given"},
-      {{"/S", "C:\\"}, "bcdboot.exe: error: \"/S\" is not a source Windows folder"},
-      {{"", "/S", "C:\\"}, "bcdboot.exe: error: \"\" is not a source Windows folder"},
-      {{"D:\\Windows"}, "bcdboot.exe: error: no /S <drive> given"},
-      {{"D:\\Windows", "/L", "C:\\"}, "bcdboot.exe: error: unknown option \"/L\", expected /S"},
-      {{"D:\\Windows", "C:\\"}, "bcdboot.exe: error: unknown option \"C:\\\", expected /S"},
-      {{"D:\\Windows", "/S"}, "bcdboot.exe: error: no drive given after /S"},
-      {{"D:\\Windows", "/S", "C:\\Boot"}, "bcdboot.exe: error: \"C:\\Boot\" is not a drive"},
-      {{"D:\\Windows", "/S", "C:\\", "/v"}, "bcdboot.exe: error: unexpected argument \"/v\""},
+      {{}, "bcdboot: error: no source Windows folder given"},
+      {{"/S", "C:\\"}, "bcdboot: error: \"/S\" is not a source Windows folder"},
+      {{"", "/S", "C:\\"}, "bcdboot: error: \"\" is not a source Windows folder"},
+      {{"D:\\Windows"}, "bcdboot: error: no /S <system drive> given"},
+      {{"D:\\Windows", "/L"}, "bcdboot: error: nothing given after /L"},
+      {{"D:\\Windows", "C:\\"}, "bcdboot: error: unknown option \"C:\\\""},
+      {{"D:\\Windows", "/S"}, "bcdboot: error: nothing given after /S"},
+      {{"D:\\Windows", "/S", "C:\\", "/s", "E:"}, "bcdboot: error: \"/s\" given twice"},
+      {{"D:\\Windows", "/S", "C:\\", "/v"}, "bcdboot: error: unknown option \"/v\""},
+      {{"D:\\Windows", "/S", "C:\\", "/f", "EFI"},
+       "bcdboot: error: /f takes BIOS, UEFI or ALL, not \"EFI\""},
+      {{"D:\\Windows", "/S", "C:\\", "/l", "chinese"},
+       "bcdboot: error: \"chinese\" is not a locale such as en-US"},
   };
-  for (const auto& [arguments, error] : cases) {
-    FakeHost fake;
-    fake.folders = {"D:\\Windows"};
-    EXPECT_EQ(tools::runBcdboot(arguments, fake.host()), kExitBadArguments) << error;
-    EXPECT_EQ(fake.lines, (Words{error, "Usage: bcdboot.exe <source Windows folder> /S <drive>:"}));
-    EXPECT_TRUE(fake.folderQueries.empty()) << error;
-  }
+  for (const auto& [arguments, error] : cases) expectRefused(bcdboot, arguments, error);
 }
 
 TEST(Bootice, BadArgumentsGetAnErrorAndTheUsage) {
@@ -139,11 +116,11 @@ TEST(Bootice, SwitchesMayComeInAnyOrderAndCase) {
   EXPECT_NE(fake.lines[0].find("no such volume"), std::string::npos) << fake.lines[0];
 }
 
-TEST(ExitCodes, AreDistinctAndNeverSuccess) {
-  EXPECT_NE(kExitNothingDone, 0);
-  EXPECT_NE(kExitBadArguments, 0);
-  EXPECT_NE(kExitNoSourceWindows, 0);
-  EXPECT_NE(kExitNothingDone, kExitBadArguments);
+TEST(ExitCodes, OnlySuccessIsZero) {
+  EXPECT_EQ(tools::kExitOk, 0);
+  for (int code : {tools::kExitFailed, kExitBadArguments, kExitNoSourceWindows})
+    EXPECT_NE(code, tools::kExitOk);
+  EXPECT_NE(tools::kExitFailed, kExitBadArguments);
 }
 
 }  // namespace

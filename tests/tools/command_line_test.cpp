@@ -75,10 +75,7 @@ TEST(CommandLine, DrivesAreALetterAndAColonWithOrWithoutTheRoot) {
     EXPECT_FALSE(tools::isDrive(text)) << text;
 }
 
-TEST(CommandLine, TheNotCarriedLineNamesTheRequestAndTheTool) {
-  EXPECT_EQ(tools::notCarriedLine("do it", "x.exe"),
-            "Asked to do it, but this build carries only a Roamdeck stand-in for x.exe, not the "
-            "real tool: nothing was done.");
+TEST(CommandLine, TheErrorLineNamesTheTool) {
   EXPECT_EQ(tools::errorLine("x.exe", "bad"), "x.exe: error: bad");
 }
 

@@ -1,4 +1,4 @@
-// A host that records what a stand-in prints and answers folder questions
+// A host that records what a tool prints and answers folder questions
 // from a fixed list.
 #pragma once
 

@@ -11,7 +11,7 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-constexpr DWORD kNothingDone = 1, kFailed = 1, kBadArguments = 2, kNoSourceWindows = 3;
+constexpr DWORD kFailed = 1, kBadArguments = 2, kNoSourceWindows = 3;
 
 std::string exeFolder() {
   char path[MAX_PATH] = {};
@@ -84,8 +84,8 @@ Outcome runProgram(const std::string& program, const std::string& commandLine,
   return result;
 }
 
-// Runs a stand-in by its file in the stand-ins folder, under the given
-// command line (whose program name the stand-in must not care about).
+// Runs a tool by its file in the tools folder, under the given
+// command line (whose program name the tool must not care about).
 Outcome runTool(const char* fileName, const std::string& commandLine) {
   return runProgram(toolsFolder() + fileName, commandLine);
 }
@@ -104,11 +104,6 @@ void expectCrLfLines(const Outcome& result) {
       EXPECT_TRUE(i + 1 < out.size() && out[i + 1] == '\n') << "bare CR at " << i;
     }
   }
-}
-
-std::string notCarried(const std::string& request, const char* tool) {
-  return "Asked to " + request + ", but this build carries only a Roamdeck stand-in for " + tool +
-         ", not the real tool: nothing was done.";
 }
 
 TEST(ToolPrograms, TheFourFilesCarryTheirExactNames) {
@@ -155,7 +150,7 @@ class TempFolder {
   TempFolder() {
     char temp[MAX_PATH] = {};
     GetTempPathA(MAX_PATH, temp);
-    path_ = std::string(temp) + "roamdeck-standin-" + std::to_string(GetCurrentProcessId());
+    path_ = std::string(temp) + "roamdeck-tools-" + std::to_string(GetCurrentProcessId());
     CreateDirectoryA(path_.c_str(), nullptr);
     CreateDirectoryA(windows().c_str(), nullptr);
   }
@@ -170,19 +165,29 @@ class TempFolder {
   std::string path_;
 };
 
-TEST(ToolPrograms, BcdbootChecksTheSourceThenDoesNothing) {
+TEST(ToolPrograms, BcdbootRefusesWhatIsNoWindowsAndAnUnknownPartition) {
   TempFolder folder;
-  ASSERT_NE(GetFileAttributesA(folder.windows().c_str()), INVALID_FILE_ATTRIBUTES);
   std::string commandLine = "BCDBOOT.EXE " + folder.windows() + " /S C:\\";
-  Outcome result = runTool("bcdboot.exe", commandLine);
-  ASSERT_TRUE(result.started);
-  EXPECT_EQ(result.exitCode, kNothingDone);
-  expectCrLfLines(result);
-  EXPECT_EQ(result.lines,
-            (Lines{commandLine, notCarried("copy the boot files of " + folder.windows() +
-                                               " to C:\\ and create its boot configuration "
-                                               "store there",
-                                           "bcdboot.exe")}));
+  Outcome noSystem32 = runTool("bcdboot.exe", commandLine);
+  ASSERT_TRUE(noSystem32.started);
+  EXPECT_EQ(noSystem32.exitCode, kFailed);
+  expectCrLfLines(noSystem32);
+  EXPECT_EQ(noSystem32.lines,
+            (Lines{commandLine, "bcdboot: error: " + folder.windows() +
+                                    " is not a Windows folder: it has no System32"}));
+
+  // A Windows folder, but Wine names no disk for C:, so nothing is written.
+  CreateDirectoryA((folder.windows() + "\\System32").c_str(), nullptr);
+  Outcome unknown = runTool("bcdboot.exe", commandLine);
+  RemoveDirectoryA((folder.windows() + "\\System32").c_str());
+  EXPECT_EQ(unknown.exitCode, kFailed);
+  ASSERT_EQ(unknown.lines.size(), 2u) << unknown.output;
+  EXPECT_EQ(unknown.lines[1].rfind("bcdboot: error: the system drive C:\\ is not identifiable as "
+                                   "a partition",
+                                   0),
+            0u)
+      << unknown.lines[1];
+  EXPECT_EQ(GetFileAttributesA("C:\\Boot\\BCD"), INVALID_FILE_ATTRIBUTES);
 }
 
 TEST(ToolPrograms, BcdbootFailsOnItsOwnCodeWithoutTheSourceWindowsFolder) {
@@ -191,23 +196,26 @@ TEST(ToolPrograms, BcdbootFailsOnItsOwnCodeWithoutTheSourceWindowsFolder) {
   Outcome result = runTool("bcdboot.exe", commandLine);
   EXPECT_EQ(result.exitCode, kNoSourceWindows);
   expectCrLfLines(result);
-  EXPECT_EQ(result.lines, (Lines{commandLine, "bcdboot.exe: error: the source Windows folder " +
+  EXPECT_EQ(result.lines, (Lines{commandLine, "bcdboot: error: the source Windows folder " +
                                                   folder.missing() + " does not exist"}));
 }
 
 TEST(ToolPrograms, BcdbootRefusesBadArguments) {
   const std::pair<const char*, const char*> cases[] = {
-      {"BCDBOOT.EXE", "bcdboot.exe: error: no source Windows folder given"},
-      {"BCDBOOT.EXE C:\\windows", "bcdboot.exe: error: no /S <drive> given"},
-      {"BCDBOOT.EXE C:\\windows /S", "bcdboot.exe: error: no drive given after /S"},
-      {"BCDBOOT.EXE C:\\windows /S C:\\x", "bcdboot.exe: error: \"C:\\x\" is not a drive"},
+      {"BCDBOOT.EXE", "bcdboot: error: no source Windows folder given"},
+      {"BCDBOOT.EXE C:\\windows", "bcdboot: error: no /S <system drive> given"},
+      {"BCDBOOT.EXE C:\\windows /S", "bcdboot: error: nothing given after /S"},
+      {"BCDBOOT.EXE C:\\windows /S C:\\ /f EFI",
+       "bcdboot: error: /f takes BIOS, UEFI or ALL, not \"EFI\""},
   };
   for (const auto& [commandLine, error] : cases) {
     Outcome result = runTool("bcdboot.exe", commandLine);
     EXPECT_EQ(result.exitCode, kBadArguments) << commandLine;
     expectCrLfLines(result);
-    EXPECT_EQ(result.lines, (Lines{commandLine, error,
-                                   "Usage: bcdboot.exe <source Windows folder> /S <drive>:"}));
+    EXPECT_EQ(result.lines,
+              (Lines{commandLine, error,
+                     "Usage: bcdboot.exe <Windows folder> /S <system drive> [/l <locale>] [/f "
+                     "BIOS|UEFI|ALL]"}));
   }
 }
 

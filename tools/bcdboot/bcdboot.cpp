@@ -1,11 +1,42 @@
 #include "tools/bcdboot/bcdboot.h"
 
+#include <fstream>
+#include <random>
+#include <system_error>
+
+#include "boot/bcd_store.h"
+#include "boot/disk_access.h"
+#include "boot/hive.h"
+#include "boot/locale_choice.h"
+#include "boot/pe_version.h"
+#include "boot/volume_boot_sector.h"
+#include "tools/bcdboot/boot_files.h"
+#include "tools/cli/volume_io.h"
+#include "wim/target_paths.h"
+
 namespace tools {
 
 namespace {
 
-constexpr char kTool[] = "bcdboot.exe";
-constexpr char kUsage[] = "Usage: bcdboot.exe <source Windows folder> /S <drive>:";
+namespace fs = std::filesystem;
+
+constexpr char kTool[] = "bcdboot";
+#ifdef _WIN32
+constexpr char kUsage[] =
+    "Usage: bcdboot.exe <Windows folder> /S <system drive> [/l <locale>] [/f BIOS|UEFI|ALL]";
+#else
+constexpr char kUsage[] =
+    "Usage: bcdboot <Windows folder> /S <system volume folder> [/l <locale>] [/f BIOS|UEFI|ALL]";
+#endif
+// Where a new file is written before it takes the old one's place.
+constexpr char kNewSuffix[] = ".roamdeck-new";
+
+struct Request {
+  std::string windows;
+  std::string system;
+  std::string locale;
+  std::string firmware;  // "", BIOS, UEFI or ALL
+};
 
 int refuse(const Host& host, const std::string& reason) {
   host.printLine(errorLine(kTool, reason));
@@ -13,29 +44,379 @@ int refuse(const Host& host, const std::string& reason) {
   return kExitBadArguments;
 }
 
+int failWith(const Host& host, const std::string& reason) {
+  host.printLine(errorLine(kTool, reason));
+  return kExitFailed;
+}
+
+bool parseArguments(const std::vector<std::string>& arguments, Request& request,
+                    std::string& reason) {
+  if (arguments.empty()) return reason = "no source Windows folder given", false;
+  request.windows = arguments[0];
+  // A switch in the folder's place (a Linux path starts with a slash too).
+  const bool isSwitch = sameSwitch(request.windows, "/S") || sameSwitch(request.windows, "/l") ||
+                        sameSwitch(request.windows, "/f");
+#ifdef _WIN32
+  const bool looksLikeSwitch = !request.windows.empty() && request.windows[0] == '/';
+#else
+  const bool looksLikeSwitch = isSwitch;
+#endif
+  if (request.windows.empty() || isSwitch || looksLikeSwitch)
+    return reason = tools::quoted(request.windows) + " is not a source Windows folder", false;
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    const std::string& option = arguments[i];
+    std::string* into = sameSwitch(option, "/S")   ? &request.system
+                        : sameSwitch(option, "/l") ? &request.locale
+                        : sameSwitch(option, "/f") ? &request.firmware
+                                                   : nullptr;
+    if (!into) return reason = "unknown option " + tools::quoted(option), false;
+    if (!into->empty()) return reason = tools::quoted(option) + " given twice", false;
+    if (i + 1 >= arguments.size() || arguments[i + 1].empty())
+      return reason = "nothing given after " + option, false;
+    *into = arguments[++i];
+  }
+  if (request.system.empty()) return reason = "no /S <system drive> given", false;
+  if (!request.firmware.empty()) {
+    for (const char* kind : {"BIOS", "UEFI", "ALL"})
+      if (sameSwitch(request.firmware, kind)) request.firmware = kind;
+    if (request.firmware != "BIOS" && request.firmware != "UEFI" && request.firmware != "ALL")
+      return reason = "/f takes BIOS, UEFI or ALL, not " + tools::quoted(request.firmware), false;
+  }
+  if (!request.locale.empty() && !boot::isLocaleName(request.locale))
+    return reason = tools::quoted(request.locale) + " is not a locale such as en-US", false;
+  return true;
+}
+
+bool readFile(const fs::path& path, boot::Bytes& bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+bool writeFile(const fs::path& path, const boot::Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  return static_cast<bool>(out);
+}
+
+bool isFile(const fs::path& path) {
+  std::error_code error;
+  return fs::is_regular_file(path, error);
+}
+
+bool isFolder(const fs::path& path) {
+  std::error_code error;
+  return fs::is_directory(path, error);
+}
+
+// A path below a folder given on the command line, shown as the user wrote
+// the folder.
+std::string shown(const std::string& folder, const std::string& below) {
+#ifdef _WIN32
+  const char separator = '\\';
+#else
+  const char separator = '/';
+#endif
+  std::string text = folder;
+  if (!text.empty() && text.back() != '\\' && text.back() != '/') text += separator;
+  for (char c : below) text += c == '/' ? separator : c;
+  return text;
+}
+
+// Which partition a volume is, as the store names it.
+bool partitionDevice(const std::string& volumeName, const std::string& what,
+                     boot::PartitionDevice& device, std::string& fileSystem, std::string& reason) {
+  boot::VolumeLocation location;
+  if (!boot::locateVolume(volumeName, location, reason)) return false;
+  if (!location.onDisk)
+    return reason = what + " is not identifiable as a partition: " + location.whyNotOnDisk, false;
+  boot::Device disk;
+  boot::DiskLayout layout;
+  if (!boot::openDevice(location.diskPath, false, disk, reason) ||
+      !boot::readLayout(disk, layout, reason))
+    return reason = what + ": " + reason, false;
+  const boot::Partition* partition =
+      location.startBytes % disk.sectorSize == 0
+          ? boot::partitionStartingAt(layout, location.startBytes / disk.sectorSize)
+          : nullptr;
+  if (!partition)
+    return reason = what + ": no partition of " + location.diskPath + " starts where it starts",
+           false;
+  device.style = layout.style;
+  device.mbrSignature = layout.signature;
+  device.startBytes = location.startBytes;
+  device.diskGuid = layout.diskGuid;
+  device.partitionGuid = partition->gptUnique;
+  // The file system decides whether UEFI firmware can start from it.
+  boot::Device volume;
+  boot::Bytes sector;
+  boot::VolumeBootSector bpb;
+  std::string ignored;
+  if (boot::openDevice(location.volumePath, false, volume, ignored) &&
+      readBytes(volume, 0, 512, sector, ignored) &&
+      boot::parseVolumeBootSector(sector, bpb, ignored))
+    fileSystem = boot::fileSystemName(bpb.kind);
+  return true;
+}
+
+boot::Guid freshGuid() {
+  std::random_device random;
+  boot::Guid guid;
+  for (std::size_t i = 0; i < guid.bytes.size(); i += 4) {
+    const std::uint32_t word = random();
+    for (std::size_t k = 0; k < 4; ++k)
+      guid.bytes[i + k] = static_cast<std::uint8_t>(word >> (8 * k));
+  }
+  guid.bytes[7] = static_cast<std::uint8_t>((guid.bytes[7] & 0x0F) | 0x40);  // version 4
+  guid.bytes[8] = static_cast<std::uint8_t>((guid.bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+  return guid;
+}
+
+std::vector<std::string> folderNames(const fs::path& folder) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+    if (it->is_directory(error)) names.push_back(it->path().filename().string());
+  return names;
+}
+
+// One store to write: its place and its new content.
+struct StoreWork {
+  fs::path path;
+  std::string shownPath;
+  std::string loadedKey;  // not empty: the running system's store, loaded in the registry
+  boot::Key tree;
+};
+
+// The new store for one kind of firmware, from what is on the system
+// partition now: nothing is written here.
+bool planStore(const boot::BcdBootRequest& base, boot::Firmware firmware, const fs::path& path,
+               const std::string& shownPath, const boot::Key* templateStore, StoreWork& work,
+               std::string& reason) {
+  boot::BcdBootRequest request = base;
+  request.firmware = firmware;
+  request.templateStore = templateStore;
+  work.path = path;
+  work.shownPath = shownPath;
+  boot::Key existing;
+  if (loadedStoreKey(path, work.loadedKey)) {
+    if (!readLoadedStore(work.loadedKey, existing, reason)) return false;
+    request.existingStore = &existing;
+  } else if (isFile(path)) {
+    boot::Bytes bytes;
+    if (!readFile(path, bytes)) return reason = "cannot read the store " + shownPath, false;
+    std::string why;
+    if (!boot::readHive(bytes, existing, why))
+      return reason = "the store " + shownPath + " is not a valid registry hive (" + why +
+                      "); it was left as it is",
+             false;
+    request.existingStore = &existing;
+  }
+  return boot::buildStore(request, work.tree, reason);
+}
+
+// Copies one file and reads it back. A copy that is already the same is left
+// alone; another is replaced through a new file beside it, as some FUSE file
+// systems cannot rewrite a file in place.
+bool copyVerified(const fs::path& from, const fs::path& to, std::string& reason) {
+  boot::Bytes bytes, existing, readBack;
+  if (!readFile(from, bytes)) return reason = "cannot read " + from.string(), false;
+  if (readFile(to, existing) && existing == bytes) return true;
+  std::error_code error;
+  fs::create_directories(to.parent_path(), error);
+  fs::path fresh = to;
+  fresh += kNewSuffix;
+  if (!writeFile(fresh, bytes) || !readFile(fresh, readBack) || readBack != bytes) {
+    fs::remove(fresh, error);
+    return reason = "cannot write " + to.string() + " (it does not read back as written)", false;
+  }
+  if (!replaceFile(fresh, to, reason)) {
+    fs::remove(fresh, error);
+    return false;
+  }
+  if (!readFile(to, readBack) || readBack != bytes)
+    return reason = to.string() + " does not read back as written", false;
+  return true;
+}
+
+// Everything below `from` into `to`, but the names in `skip`.
+bool copyTree(const fs::path& from, const fs::path& to, const std::vector<std::string>& skip,
+              std::string& reason) {
+  std::error_code error;
+  for (fs::directory_iterator it(from, error), end; !error && it != end; it.increment(error)) {
+    const std::string name = it->path().filename().string();
+    bool skipped = false;
+    for (const std::string& each : skip) skipped = skipped || sameSwitch(name, each.c_str());
+    if (skipped) continue;
+    if (it->is_directory(error)) {
+      if (!copyTree(it->path(), to / it->path().filename(), {}, reason)) return false;
+    } else if (!copyVerified(it->path(), to / it->path().filename(), reason)) {
+      return false;
+    }
+  }
+  if (error) return reason = "cannot list " + from.string() + ": " + error.message(), false;
+  return true;
+}
+
+bool writeStore(const StoreWork& work, std::string& reason) {
+  if (!work.loadedKey.empty()) return writeLoadedStore(work.loadedKey, work.tree, reason);
+  boot::Bytes hive, readBack;
+  if (!boot::writeHive(work.tree, hive, reason)) return false;
+  std::error_code error;
+  fs::create_directories(work.path.parent_path(), error);
+  fs::path fresh = work.path;
+  fresh += kNewSuffix;
+  boot::Key check;
+  std::vector<boot::BcdObject> objects;
+  if (!writeFile(fresh, hive) || !readFile(fresh, readBack) || readBack != hive ||
+      !boot::readHive(readBack, check, reason) || !boot::readStore(check, objects, reason)) {
+    fs::remove(fresh, error);
+    return reason = "cannot write the store " + work.shownPath, false;
+  }
+  if (!replaceFile(fresh, work.path, reason)) {
+    fs::remove(fresh, error);
+    return false;
+  }
+  // The new hive is clean: logs of the old one must not be replayed over it.
+  for (const char* log : {".LOG", ".LOG1", ".LOG2"}) {
+    fs::path stale = work.path;
+    stale += log;
+    fs::remove(stale, error);
+  }
+  markBootFile(work.path);
+  return true;
+}
+
 }  // namespace
 
 int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
-  if (arguments.empty()) return refuse(host, "no source Windows folder given");
-  const std::string& source = arguments[0];
-  if (source.empty() || source[0] == '/')
-    return refuse(host, quoted(source) + " is not a source Windows folder");
-  if (arguments.size() < 2) return refuse(host, "no /S <drive> given");
-  if (!sameSwitch(arguments[1], "/S"))
-    return refuse(host, "unknown option " + quoted(arguments[1]) + ", expected /S");
-  if (arguments.size() < 3) return refuse(host, "no drive given after /S");
-  const std::string& drive = arguments[2];
-  if (!isDrive(drive)) return refuse(host, quoted(drive) + " is not a drive");
-  if (arguments.size() > 3) return refuse(host, "unexpected argument " + quoted(arguments[3]));
+  Request request;
+  std::string reason;
+  if (!parseArguments(arguments, request, reason)) return refuse(host, reason);
 
-  if (!host.isFolder(source)) {
-    host.printLine(errorLine(kTool, "the source Windows folder " + source + " does not exist"));
+  const fs::path windows = wim::pathFromArgument(request.windows);
+  const fs::path system = wim::pathFromArgument(request.system);
+  if (!host.isFolder(request.windows)) {
+    host.printLine(
+        errorLine(kTool, "the source Windows folder " + request.windows + " does not exist"));
     return kExitNoSourceWindows;
   }
-  host.printLine(notCarriedLine("copy the boot files of " + source + " to " + drive +
-                                    " and create its boot configuration store there",
-                                kTool));
-  return kExitNothingDone;
+  if (!isFolder(windows / "System32") && !isFolder(windows / "system32"))
+    return failWith(host, request.windows + " is not a Windows folder: it has no System32");
+  if (!isFolder(system))
+    return failWith(host,
+                    "the system drive " + request.system + " is no folder that can be written");
+
+  // What the image offers and what is asked for.
+  const fs::path pcat = windows / "Boot" / "PCAT";
+  const fs::path efi = windows / "Boot" / "EFI";
+  const bool hasBios = isFile(pcat / "bootmgr");
+  const bool hasUefi = isFile(efi / "bootmgfw.efi");
+  boot::BcdBootRequest base;
+  std::string systemFs, windowsFs, windowsVolume;
+  if (!partitionDevice(request.system, "the system drive " + request.system, base.systemPartition,
+                       systemFs, reason))
+    return failWith(host, reason + "; nothing was written");
+  if (!boot::volumeHolding(request.windows, windowsVolume, reason) ||
+      !partitionDevice(windowsVolume, "the Windows folder's volume " + windowsVolume,
+                       base.windowsPartition, windowsFs, reason))
+    return failWith(host, reason + "; nothing was written");
+  const bool systemIsFat = systemFs == "FAT32" || systemFs == "FAT16";
+  bool bios = request.firmware != "UEFI";
+  bool uefi = request.firmware == "UEFI" || request.firmware == "ALL" ||
+              (request.firmware.empty() && systemIsFat && isFolder(efi));
+  if (bios && !hasBios)
+    return failWith(host, "there is no " + shown(request.windows, "Boot/PCAT/bootmgr") +
+                              " to start a BIOS machine with; nothing was written");
+  if (uefi && !hasUefi)
+    return failWith(host, "there is no " + shown(request.windows, "Boot/EFI/bootmgfw.efi") +
+                              " to start a UEFI machine with; nothing was written");
+  if (uefi && !systemIsFat)
+    return failWith(host, "UEFI firmware starts only from FAT, and " + request.system + " is " +
+                              (systemFs.empty() ? std::string("not FAT") : systemFs) +
+                              "; nothing was written");
+
+  // The loader's description and locale, from the image itself.
+  boot::Bytes kernel;
+  boot::PeInfo kernelInfo;
+  std::string description = "Windows";
+  if (readFile(windows / "System32" / "ntoskrnl.exe", kernel) &&
+      boot::readPeInfo(kernel.data(), kernel.size(), kernelInfo, reason) && kernelInfo.hasVersion)
+    description = boot::windowsDescription(kernelInfo.version.major, kernelInfo.version.minor,
+                                           kernelInfo.version.build);
+  base.description = boot::widen(description);
+  base.locale = boot::chooseLocale(request.locale, folderNames(pcat));
+  base.loader = freshGuid();
+  base.resume = freshGuid();
+
+  // Every store is worked out before anything is written: a store that is no
+  // valid hive stops the tool with the disk untouched.
+  boot::Key templateTree;
+  const boot::Key* templateStore = nullptr;
+  boot::Bytes templateBytes;
+  if (readFile(windows / "System32" / "config" / "BCD-Template", templateBytes) &&
+      boot::readHive(templateBytes, templateTree, reason))
+    templateStore = &templateTree;
+  std::vector<StoreWork> stores;
+  if (bios) {
+    stores.emplace_back();
+    if (!planStore(base, boot::Firmware::bios, system / "Boot" / "BCD",
+                   shown(request.system, "Boot/BCD"), templateStore, stores.back(), reason))
+      return failWith(host, reason);
+  }
+  if (uefi) {
+    stores.emplace_back();
+    if (!planStore(base, boot::Firmware::uefi, system / "EFI" / "Microsoft" / "Boot" / "BCD",
+                   shown(request.system, "EFI/Microsoft/Boot/BCD"), templateStore, stores.back(),
+                   reason))
+      return failWith(host, reason);
+  }
+
+  // The boot files, then the stores that name them.
+  const fs::path fonts = windows / "Boot" / "Fonts";
+  if (bios) {
+    bool ok = copyVerified(pcat / "bootmgr", system / "bootmgr", reason);
+    if (ok && isFile(pcat / "bootnxt"))
+      ok = copyVerified(pcat / "bootnxt", system / "BOOTNXT", reason);
+    ok = ok && copyTree(pcat, system / "Boot", {"bootmgr", "bootnxt"}, reason);
+    if (ok && isFolder(fonts)) ok = copyTree(fonts, system / "Boot" / "Fonts", {}, reason);
+    if (!ok) return failWith(host, reason);
+    markBootFile(system / "bootmgr");
+    if (isFile(system / "BOOTNXT")) markBootFile(system / "BOOTNXT");
+    markBootFile(system / "Boot");
+  }
+  if (uefi) {
+    const fs::path microsoft = system / "EFI" / "Microsoft" / "Boot";
+    boot::Bytes manager;
+    boot::PeInfo managerInfo;
+    // The fallback path names the firmware's word size: a 32-bit boot
+    // manager is only started by 32-bit firmware.
+    const bool ia32 = readFile(efi / "bootmgfw.efi", manager) &&
+                      boot::readPeInfo(manager.data(), manager.size(), managerInfo, reason) &&
+                      managerInfo.machine == boot::kMachineI386;
+    bool ok = copyTree(efi, microsoft, {}, reason);
+    if (ok && isFolder(fonts)) ok = copyTree(fonts, microsoft / "Fonts", {}, reason);
+    ok = ok &&
+         copyVerified(efi / "bootmgfw.efi",
+                      system / "EFI" / "Boot" / (ia32 ? "bootia32.efi" : "bootx64.efi"), reason);
+    if (!ok) return failWith(host, reason);
+  }
+  for (const StoreWork& work : stores)
+    if (!writeStore(work, reason)) return failWith(host, reason);
+
+  std::string firmware = bios && uefi ? "BIOS and UEFI" : bios ? "BIOS" : "UEFI";
+  host.printLine("Boot files of " + request.windows + " (" + description + ", " + base.locale +
+                 ") copied to " + request.system + " for " + firmware + " machines.");
+  for (const StoreWork& work : stores)
+    host.printLine(
+        "Boot configuration store " +
+        (work.loadedKey.empty() ? work.shownPath
+                                : "of the running system (HKLM\\" + work.loadedKey + ")") +
+        " written; its new entry " + boot::guidText(base.loader) + " is the default and first.");
+  return kExitOk;
 }
 
 }  // namespace tools

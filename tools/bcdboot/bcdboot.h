@@ -1,5 +1,6 @@
-// bcdboot.exe: so far a stand-in that understands the program's command line,
-// says what it was asked to do and that it did nothing.
+// bcdboot.exe: copies the boot files of an applied Windows to the system
+// partition and writes its boot configuration store there, for BIOS and,
+// on a FAT system partition, UEFI machines.
 #pragma once
 
 #include <string>
@@ -9,8 +10,8 @@
 
 namespace tools {
 
-// bcdboot.exe <source Windows folder> /S <drive>:
-// The source folder must exist: the real tool copies its boot files from it.
+// bcdboot.exe <Windows folder> /S <system drive> [/l <locale>] [/f BIOS|UEFI|ALL];
+// natively the system drive is the folder its volume is mounted on.
 int runBcdboot(const std::vector<std::string>& arguments, const Host& host);
 
 }  // namespace tools

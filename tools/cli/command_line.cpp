@@ -88,11 +88,6 @@ bool sameSwitch(const std::string& given, const char* expected) {
   return gbk::equalsIgnoringAsciiCase(given, expected);
 }
 
-std::string notCarriedLine(const std::string& request, const char* tool) {
-  return "Asked to " + request + ", but this build carries only a " + kStandInName + " for " +
-         tool + ", not the real tool: nothing was done.";
-}
-
 std::string errorLine(const char* tool, const std::string& reason) {
   return std::string(tool) + ": error: " + reason;
 }

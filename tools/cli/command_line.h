@@ -1,5 +1,5 @@
 // What the four carried tools share: how a run reaches the outside world,
-// the exit codes, the command-line rules and the lines a stand-in prints.
+// the exit codes, the command-line rules and the error lines they print.
 // No Windows API here: the Win32 host lives in host_win32.cpp.
 #pragma once
 
@@ -13,24 +13,18 @@ namespace tools {
 struct Host {
   // Prints one line; the host adds the line end and flushes.
   std::function<void(const std::string& line)> printLine;
-  // True when the path names an existing folder. Looking is all a stand-in
-  // ever does to a disk.
+  // True when the path names an existing folder.
   std::function<bool(const std::string& path)> isFolder;
 };
 
 // A tool's work: the arguments after the program name in, the exit code out.
 using ToolRun = int (*)(const std::vector<std::string>& arguments, const Host& host);
 
-// Exit codes. A stand-in never returns kExitOk: it never does the work.
+// Exit codes.
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;        // understood, but it could not be done (why: printed)
-inline constexpr int kExitNothingDone = 1;   // a stand-in: understood, not carried out
 inline constexpr int kExitBadArguments = 2;  // the command line was not understood
 inline constexpr int kExitNoSourceWindows = 3;  // bcdboot: the source Windows folder is missing
-
-// Names a stand-in in its output, and lets a check of the built program tell a
-// stand-in payload from a real tool.
-inline constexpr char kStandInName[] = "Roamdeck stand-in";
 
 // Splits a command line by the classic C runtime rules (msvcrt.dll's):
 // - the program name ends at the first blank outside quotes and knows no
@@ -52,11 +46,6 @@ bool isDrive(const std::string& text);
 
 // Whether two switches are the same, without regard to ASCII letter case.
 bool sameSwitch(const std::string& given, const char* expected);
-
-// The one line a stand-in prints for a request it understood:
-// "Asked to <request>, but this build carries only a Roamdeck stand-in for
-// <tool>, not the real tool: nothing was done."
-std::string notCarriedLine(const std::string& request, const char* tool);
 
 // "<tool>: error: <reason>"
 std::string errorLine(const char* tool, const std::string& reason);

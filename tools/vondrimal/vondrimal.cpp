@@ -13,9 +13,7 @@ int showUsage(const std::vector<VondrimalCommand>& commands, const Host& host,
   host.printLine(errorLine(kTool, reason));
   host.printLine("Usage: Vondrimal.exe <command> [arguments]");
   if (commands.empty())
-    host.printLine(std::string("This build carries only a ") + kStandInName +
-                   " for Vondrimal.exe, not the real imaging tool: it knows no commands, "
-                   "nothing was done.");
+    host.printLine("This build's imaging tool knows no commands: nothing was done.");
   for (const VondrimalCommand& command : commands)
     host.printLine(std::string("  Vondrimal.exe ") + command.name + " " + command.usage);
   return kExitBadArguments;

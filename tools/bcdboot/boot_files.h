@@ -1,0 +1,32 @@
+// What bcdboot asks of the system beyond raw disks, one file per system
+// (boot_files_win32.cpp, boot_files_posix.cpp): replacing a boot file, its
+// attributes, and on Windows the running system's own store, which is a
+// loaded registry hive whose file cannot be rewritten.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "boot/hive.h"
+
+namespace tools {
+
+// Puts `from` (a new file beside `to`) in the place of `to`, also where `to`
+// exists and is hidden, system or read-only.
+bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to,
+                 std::string& reason);
+
+// Hidden and system, as boot files are, where the file system keeps
+// attributes (NTFS and FAT on Windows; NTFS through ntfs-3g on Linux).
+void markBootFile(const std::filesystem::path& path);
+
+// When `store` is the file of the running system's store, the registry key
+// it is loaded as (under HKEY_LOCAL_MACHINE), found through the hive list.
+bool loadedStoreKey(const std::filesystem::path& store, std::string& key);
+
+// The loaded store as a key tree, and the same tree written back: keys and
+// values that the new tree lacks are deleted, the rest set.
+bool readLoadedStore(const std::string& key, boot::Key& tree, std::string& reason);
+bool writeLoadedStore(const std::string& key, const boot::Key& tree, std::string& reason);
+
+}  // namespace tools

@@ -1,0 +1,149 @@
+#include <windows.h>
+
+#include <cwctype>
+#include <vector>
+
+#include "tools/bcdboot/boot_files.h"
+
+namespace tools {
+
+namespace {
+
+constexpr wchar_t kHiveList[] = L"SYSTEM\\CurrentControlSet\\Control\\hivelist";
+constexpr wchar_t kStoreHive[] = L"\\REGISTRY\\MACHINE\\BCD00000000";
+constexpr char kStoreKey[] = "BCD00000000";
+
+std::wstring wide(const std::u16string& text) { return std::wstring(text.begin(), text.end()); }
+std::u16string u16(const std::wstring& text) { return std::u16string(text.begin(), text.end()); }
+
+std::wstring wideKey(const std::string& key) { return std::wstring(key.begin(), key.end()); }
+
+bool sameNoCase(const std::wstring& a, const std::wstring& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (std::towupper(a[i]) != std::towupper(b[i])) return false;
+  return true;
+}
+
+struct KeyHandle {
+  HKEY key = nullptr;
+  ~KeyHandle() {
+    if (key) RegCloseKey(key);
+  }
+};
+
+bool readKey(HKEY key, boot::Key& tree, std::string& reason) {
+  DWORD subkeys = 0, values = 0, longestSubkey = 0, longestName = 0, longestData = 0;
+  if (RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, &subkeys, &longestSubkey, nullptr, &values,
+                       &longestName, &longestData, nullptr, nullptr) != ERROR_SUCCESS) {
+    reason = "cannot read a key of the system's store";
+    return false;
+  }
+  std::vector<wchar_t> name(std::max(longestName, longestSubkey) + 2);
+  std::vector<BYTE> data(longestData + 2);
+  for (DWORD i = 0; i < values; ++i) {
+    DWORD nameLength = static_cast<DWORD>(name.size()), type = 0;
+    DWORD dataLength = static_cast<DWORD>(data.size());
+    if (RegEnumValueW(key, i, name.data(), &nameLength, nullptr, &type, data.data(), &dataLength) !=
+        ERROR_SUCCESS)
+      continue;
+    boot::setValue(tree, u16(std::wstring(name.data(), nameLength)), type,
+                   boot::Bytes(data.begin(), data.begin() + dataLength));
+  }
+  for (DWORD i = 0; i < subkeys; ++i) {
+    DWORD nameLength = static_cast<DWORD>(name.size());
+    if (RegEnumKeyExW(key, i, name.data(), &nameLength, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS)
+      continue;
+    const std::wstring child(name.data(), nameLength);
+    KeyHandle opened;
+    if (RegOpenKeyExW(key, child.c_str(), 0, KEY_READ, &opened.key) != ERROR_SUCCESS) continue;
+    if (!readKey(opened.key, boot::subkey(tree, u16(child)), reason)) return false;
+  }
+  return true;
+}
+
+bool writeKey(HKEY key, const boot::Key& tree, std::string& reason) {
+  // What the new tree no longer has goes first.
+  boot::Key present;
+  if (!readKey(key, present, reason)) return false;
+  for (const boot::Value& value : present.values)
+    if (!boot::findValue(tree, value.name)) RegDeleteValueW(key, wide(value.name).c_str());
+  for (const boot::Key& child : present.subkeys)
+    if (!boot::findSubkey(tree, child.name)) RegDeleteTreeW(key, wide(child.name).c_str());
+  for (const boot::Value& value : tree.values)
+    if (RegSetValueExW(key, wide(value.name).c_str(), 0, value.type, value.data.data(),
+                       static_cast<DWORD>(value.data.size())) != ERROR_SUCCESS) {
+      reason = "cannot write a value of the system's store";
+      return false;
+    }
+  for (const boot::Key& child : tree.subkeys) {
+    KeyHandle created;
+    if (RegCreateKeyExW(key, wide(child.name).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                        &created.key, nullptr) != ERROR_SUCCESS) {
+      reason = "cannot write a key of the system's store";
+      return false;
+    }
+    if (!writeKey(created.key, child, reason)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to,
+                 std::string& reason) {
+  // A boot file is read-only, hidden and system: MoveFileEx will not replace
+  // a read-only one.
+  SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_NORMAL);
+  if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  reason = "cannot replace " + to.string() + " (error " + std::to_string(GetLastError()) + ")";
+  return false;
+}
+
+void markBootFile(const std::filesystem::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  SetFileAttributesW(path.c_str(), attributes | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+}
+
+bool loadedStoreKey(const std::filesystem::path& store, std::string& key) {
+  wchar_t file[MAX_PATH + 64] = {};
+  DWORD size = sizeof file - sizeof(wchar_t), type = 0;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, kHiveList, kStoreHive, RRF_RT_REG_SZ, &type, file, &size) !=
+      ERROR_SUCCESS)
+    return false;
+  // The hive list names files by their system device: \Device\HarddiskVolume1\Boot\BCD.
+  const std::wstring path = store.wstring();
+  if (path.size() < 3 || path[1] != L':') return false;
+  wchar_t device[MAX_PATH] = {};
+  const wchar_t drive[] = {path[0], L':', 0};
+  if (!QueryDosDeviceW(drive, device, MAX_PATH)) return false;
+  if (!sameNoCase(std::wstring(device) + path.substr(2), file)) return false;
+  key = kStoreKey;
+  return true;
+}
+
+bool readLoadedStore(const std::string& key, boot::Key& tree, std::string& reason) {
+  KeyHandle opened;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, wideKey(key).c_str(), 0, KEY_READ, &opened.key) !=
+      ERROR_SUCCESS) {
+    reason = "cannot open the system's store HKLM\\" + key;
+    return false;
+  }
+  tree = boot::Key{};
+  return readKey(opened.key, tree, reason);
+}
+
+bool writeLoadedStore(const std::string& key, const boot::Key& tree, std::string& reason) {
+  KeyHandle opened;
+  if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, wideKey(key).c_str(), 0, KEY_ALL_ACCESS, &opened.key) !=
+      ERROR_SUCCESS) {
+    reason = "cannot open the system's store HKLM\\" + key + " for writing";
+    return false;
+  }
+  return writeKey(opened.key, tree, reason);
+}
+
+}  // namespace tools
