@@ -114,6 +114,7 @@ void onInstallClicked(MainForm& form) {
     if (PathIsDirectoryA((installPartition + name).c_str()))
       return refuse(installPartition + " 存在Windows，请先格式化！");
 
+  followLogBox(form.编辑框3);
   control::setContent(form.编辑框3, "");
   int index = control::currentSelection(form.组合框1) + 1;
   std::string applyLine = install_text::withResultLine(

@@ -48,6 +48,14 @@ std::string withQuotes(const std::string& marker) {
   return result;
 }
 
+// Drops every line before the last one that still counts: cutting right
+// after a CR LF keeps the separators that follow exactly as they were.
+void dropEarlierLines(std::string& text) {
+  if (text.size() < 3) return;
+  std::size_t separator = text.rfind(kCrLf, text.size() - 3);  // one with text behind it
+  if (separator != std::string::npos) text.erase(0, separator + 2);
+}
+
 std::string twoDigits(std::int64_t value) { return (value > 9 ? "" : "0") + std::to_string(value); }
 
 }  // namespace
@@ -134,6 +142,18 @@ ProgressView progressViewOf(const std::string& logText) {
   else
     view.remainingLabel = "剩余时间：正在计算";
   return view;
+}
+
+void resetLogTail(LogTail& tail, const std::string& boxText) {
+  tail.text = boxText;
+  dropEarlierLines(tail.text);
+}
+
+void appendToLogTail(LogTail& tail, const std::string& piece) {
+  // A CR at the end of the tail and an LF at the start of the piece make a
+  // separator: the search runs over the joined text.
+  tail.text += piece;
+  dropEarlierLines(tail.text);
 }
 
 std::string elapsedLabel(std::int64_t elapsedMilliseconds) {

@@ -31,6 +31,18 @@ struct ProgressView {
 };
 ProgressView progressViewOf(const std::string& logText);
 
+// The end of the log box that holds its last line: the box's text after its
+// last CR LF that still has text behind it. Kept up to date from what is
+// written into the box, so that a progress tick need not read the whole box:
+// LineAt(tail.text, LineCount(tail.text)) is the box's last line.
+struct LogTail {
+  std::string text;
+};
+// The box now holds exactly boxText.
+void resetLogTail(LogTail& tail, const std::string& boxText);
+// The piece was added at the end of the box.
+void appendToLogTail(LogTail& tail, const std::string& piece);
+
 // The leading decimal number of a text (spaces skipped), truncated toward
 // zero; 0 when the text does not start with a number.
 int leadingNumber(const std::string& text);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace {
 
 TEST(LineSplitting, CutsAtCrLfOnlyAndDropsTheEmptyLastPiece) {
@@ -77,6 +79,38 @@ TEST(ProgressView, EachLineShape) {
     EXPECT_EQ(view.percentLabel, c.percentLabel);
     EXPECT_EQ(view.barPosition, c.bar);
     EXPECT_EQ(view.remainingLabel, c.remainingLabel);
+  }
+}
+
+std::string lastLine(const std::string& text) { return LineAt(text, LineCount(text)); }
+
+TEST(LogTail, KeepsTheLastLineOfTheWholeBox) {
+  LogTail tail;
+  resetLogTail(tail, "banner\r\nC:\\>");
+  EXPECT_EQ(tail.text, "C:\\>");
+  appendToLogTail(tail, "cmd\r");
+  appendToLogTail(tail, "\n[  5% ] Applying progress \r\n");  // CR LF split over two pieces
+  EXPECT_EQ(tail.text, "[  5% ] Applying progress \r\n");
+  resetLogTail(tail, "");
+  EXPECT_EQ(tail.text, "");
+
+  // Random pieces of separators and text, with the box emptied now and then
+  // as the reader does: the tail's last line is always the box's.
+  std::mt19937 random(7);
+  const char alphabet[] = {'a', ' ', '\r', '\n', '\r', '\n', '\xB0', '%'};
+  std::string box;
+  for (int step = 0; step < 5000; ++step) {
+    std::string piece(random() % 6, ' ');
+    for (char& c : piece) c = alphabet[random() % sizeof alphabet];
+    if (random() % 50 == 0) {
+      box = piece;
+      resetLogTail(tail, box);
+    } else {
+      box += piece;
+      appendToLogTail(tail, piece);
+    }
+    ASSERT_EQ(lastLine(tail.text), lastLine(box)) << step;
+    ASSERT_LE(tail.text.size(), box.size());
   }
 }
 
