@@ -2,9 +2,9 @@
 # The Windows build of bootsect, run under Wine, writes its boot code through
 # \\.\H: into a partition image (Wine gives raw access to a drive whose
 # "h::" device link names a file), and the disk made from that image boots.
-#   wine-bootsect.sh <bootsect.exe> <mbr.bin> <test_bootmgr.asm>
+#   wine-bootsect.sh <bootsect.exe> <mbr.bin>
 set -euo pipefail
-bootsect=$1 mbr=$2 bootmgr_source=$3
+bootsect=$1 mbr=$2
 here=$(dirname "$(realpath "$0")")
 bench=${ROAMDECK_BENCH:?run through ctest, after the bench_start fixture}
 dosdevices="$bench/prefix/dosdevices"
@@ -15,7 +15,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-nasm -f bin -o "$work/bootmgr" "$bootmgr_source"
+bash "$here/make-test-bootmgr.sh" "$work/bootmgr"
 start=2048 sectors=98304
 truncate -s $((sectors * 512)) "$work/part.img"
 mkntfs -F -Q -q -p $start -H 255 -S 63 "$work/part.img" 2>/dev/null
