@@ -108,6 +108,8 @@ bool parseFat(const Bytes& sector, VolumeBootSector& volume, std::string& reason
     return fail(reason, "the boot sector's FATs and reserved sectors (" + number(metaSectors) +
                             ") do not fit its " + number(volume.totalSectors) + " sectors");
   volume.clusterCount = (volume.totalSectors - metaSectors) / volume.sectorsPerCluster;
+  if (!fat32Layout && volume.clusterCount < 4085)
+    return fail(reason, "the volume is FAT12, which has no boot code for Windows' boot manager");
   // Each FAT must have an entry for every cluster, plus the two first.
   const std::uint64_t entryBits = fat32Layout ? 32 : 16;
   const std::uint64_t fatEntries =
@@ -127,8 +129,6 @@ bool parseFat(const Bytes& sector, VolumeBootSector& volume, std::string& reason
     volume.codeOffset = 0x5A;
     return true;
   }
-  if (volume.clusterCount < 4085)
-    return fail(reason, "the volume is FAT12, which has no boot code for Windows' boot manager");
   if (volume.clusterCount >= 65525)
     return fail(reason, "the boot sector gives a FAT16 volume " + number(volume.clusterCount) +
                             " clusters, more than FAT16 can count");

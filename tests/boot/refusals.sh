@@ -1,0 +1,91 @@
+#!/bin/bash
+# What the native boot tools refuse, they refuse with a reason, an exit code
+# other than 0 and the disk image byte for byte as it was. As root.
+#   refusals.sh <native bin folder> <work folder>
+set -euo pipefail
+bin=$(realpath "$1") work=$2
+[ "$(id -u)" -eq 0 ] || { echo "the refusal tests need root (loop devices)"; exit 1; }
+rm -rf "$work" && mkdir -p "$work" && work=$(realpath "$work")
+loops=() mounts=()
+cleanup() {
+  for m in "${mounts[@]}"; do umount "$m" 2>/dev/null || true; done
+  for l in "${loops[@]}"; do losetup -d "$l" 2>/dev/null || true; done
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+attach() {  # image start size → loop device
+  local loop
+  loop=$(losetup -f --show -o $(($2 * 512)) --sizelimit $(($3 * 512)) "$1")
+  loops+=("$loop")
+  echo "$loop"
+}
+
+# expect_refusal IMAGE WORDS COMMAND...: fails, says WORDS, changes nothing.
+checked=0
+expect_refusal() {
+  local image=$1 words=$2 before after output code
+  shift 2
+  before=$(sha256sum <"$image")
+  set +e
+  output=$("$@" 2>&1)
+  code=$?
+  set -e
+  after=$(sha256sum <"$image")
+  [ "$code" -ne 0 ] || fail "$* succeeded: $output"
+  grep -q "error: .*$words" <<<"$output" || fail "$* did not say \"$words\": $output"
+  [ "$before" = "$after" ] || fail "$* changed $image"
+  checked=$((checked + 1))
+}
+
+# MBR disk: exFAT, FAT12, a blank partition, NTFS larger than its partition,
+# and a logical NTFS partition.
+disk=$work/mbr.img
+truncate -s 200M "$disk"
+printf 'label: dos\nlabel-id: 0x0badf00d\nstart=2048, size=65536, type=7\nstart=67584, size=8192, type=1\nstart=75776, size=65536, type=7\nstart=141312, type=5\nstart=143360, size=65536, type=7\n' |
+  sfdisk -q "$disk"
+exfat=$(attach "$disk" 2048 65536) fat12=$(attach "$disk" 67584 8192)
+blank=$(attach "$disk" 75776 65536) logical=$(attach "$disk" 143360 65536)
+mkfs.exfat -q "$exfat" >/dev/null 2>&1 || mkfs.exfat "$exfat" >/dev/null
+mkfs.fat -F 12 "$fat12" >/dev/null
+mkntfs -Q -F -q "$logical" 2>/dev/null
+expect_refusal "$disk" "exFAT" "$bin/bootsect" /NT60 "$exfat"
+expect_refusal "$disk" "FAT12" "$bin/bootsect" /NT60 "$fat12"
+expect_refusal "$disk" "no boot signature" "$bin/bootsect" /NT60 "$blank"
+expect_refusal "$disk" "logical partition" "$bin/bootice" /DEVICE="$logical" /partitions /activate
+# NTFS that claims more sectors than its partition has.
+mkntfs -Q -F -q "$blank" 2>/dev/null
+perl -e 'open my $h, "+<", $ARGV[0] or die; binmode $h; seek $h, 0x28, 0;
+  print $h pack("Q<", 1 << 20); close $h or die' "$blank"
+expect_refusal "$disk" "more than its partition" "$bin/bootsect" /NT60 "$blank"
+# A file holding one partition has no disk around it to mark.
+truncate -s 32M "$work/part.img"
+mkfs.fat -F 16 "$work/part.img" >/dev/null
+expect_refusal "$work/part.img" "no disk around it" "$bin/bootice" /DEVICE="$work/part.img" \
+  /partitions /activate
+
+# GPT disk: a partition that is no EFI system partition cannot start it.
+gpt=$work/gpt.img
+truncate -s 100M "$gpt"
+printf 'label: gpt\nstart=2048, size=65536, type=EBD0A0A2-B9E5-4433-87C0-68B99BD0BAC7\n' | sfdisk -q "$gpt"
+data=$(attach "$gpt" 2048 65536)
+mkntfs -Q -F -q "$data" 2>/dev/null
+expect_refusal "$gpt" "no EFI system partition" "$bin/bootice" /DEVICE="$data" /partitions /activate
+
+# bcdboot: a store on the system partition that is no hive is left alone.
+mkfs.fat -F 32 "$exfat" >/dev/null 2>&1
+mkdir -p "$work/s" "$work/w"
+fusefat -o rw+ "$exfat" "$work/s" >/dev/null 2>&1 && mounts+=("$work/s")
+ntfs-3g "$logical" "$work/w" && mounts+=("$work/w")
+mkdir -p "$work/s/Boot" "$work/w/Windows/System32" "$work/w/Windows/Boot/PCAT"
+echo "no hive" >"$work/s/Boot/BCD"
+echo "boot manager" >"$work/w/Windows/Boot/PCAT/bootmgr"
+set +e
+output=$("$bin/bcdboot" "$work/w/Windows" /S "$work/s" 2>&1)
+code=$?
+set -e
+[ "$code" -eq 1 ] || fail "bcdboot over a broken store exited with $code: $output"
+grep -q "is not a valid registry hive" <<<"$output" || fail "bcdboot did not say why: $output"
+[ "$(cat "$work/s/Boot/BCD")" = "no hive" ] || fail "bcdboot overwrote the broken store"
+[ ! -e "$work/s/bootmgr" ] || fail "bcdboot copied files before refusing"
+checked=$((checked + 1))
+echo "refusals: $checked checked, every image unchanged"
