@@ -39,15 +39,10 @@ struct Request {
 };
 
 int refuse(const Host& host, const std::string& reason) {
-  host.printLine(errorLine(kTool, reason));
-  host.printLine(kUsage);
-  return kExitBadArguments;
+  return refuseArguments(host, kTool, kUsage, reason);
 }
 
-int failWith(const Host& host, const std::string& reason) {
-  host.printLine(errorLine(kTool, reason));
-  return kExitFailed;
-}
+int fail(const Host& host, const std::string& reason) { return failWith(host, kTool, reason); }
 
 bool parseArguments(const std::vector<std::string>& arguments, Request& request,
                     std::string& reason) {
@@ -305,10 +300,9 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
     return kExitNoSourceWindows;
   }
   if (!isFolder(windows / "System32") && !isFolder(windows / "system32"))
-    return failWith(host, request.windows + " is not a Windows folder: it has no System32");
+    return fail(host, request.windows + " is not a Windows folder: it has no System32");
   if (!isFolder(system))
-    return failWith(host,
-                    "the system drive " + request.system + " is no folder that can be written");
+    return fail(host, "the system drive " + request.system + " is no folder that can be written");
 
   // What the image offers and what is asked for.
   const fs::path pcat = windows / "Boot" / "PCAT";
@@ -319,25 +313,25 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
   std::string systemFs, windowsFs, windowsVolume;
   if (!partitionDevice(request.system, "the system drive " + request.system, base.systemPartition,
                        systemFs, reason))
-    return failWith(host, reason + "; nothing was written");
+    return fail(host, reason + "; nothing was written");
   if (!boot::volumeHolding(request.windows, windowsVolume, reason) ||
       !partitionDevice(windowsVolume, "the Windows folder's volume " + windowsVolume,
                        base.windowsPartition, windowsFs, reason))
-    return failWith(host, reason + "; nothing was written");
+    return fail(host, reason + "; nothing was written");
   const bool systemIsFat = systemFs == "FAT32" || systemFs == "FAT16";
   bool bios = request.firmware != "UEFI";
   bool uefi = request.firmware == "UEFI" || request.firmware == "ALL" ||
               (request.firmware.empty() && systemIsFat && isFolder(efi));
   if (bios && !hasBios)
-    return failWith(host, "there is no " + shown(request.windows, "Boot/PCAT/bootmgr") +
-                              " to start a BIOS machine with; nothing was written");
+    return fail(host, "there is no " + shown(request.windows, "Boot/PCAT/bootmgr") +
+                          " to start a BIOS machine with; nothing was written");
   if (uefi && !hasUefi)
-    return failWith(host, "there is no " + shown(request.windows, "Boot/EFI/bootmgfw.efi") +
-                              " to start a UEFI machine with; nothing was written");
+    return fail(host, "there is no " + shown(request.windows, "Boot/EFI/bootmgfw.efi") +
+                          " to start a UEFI machine with; nothing was written");
   if (uefi && !systemIsFat)
-    return failWith(host, "UEFI firmware starts only from FAT, and " + request.system + " is " +
-                              (systemFs.empty() ? std::string("not FAT") : systemFs) +
-                              "; nothing was written");
+    return fail(host, "UEFI firmware starts only from FAT, and " + request.system + " is " +
+                          (systemFs.empty() ? std::string("not FAT") : systemFs) +
+                          "; nothing was written");
 
   // The loader's description and locale, from the image itself.
   boot::Bytes kernel;
@@ -365,14 +359,14 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
     stores.emplace_back();
     if (!planStore(base, boot::Firmware::bios, system / "Boot" / "BCD",
                    shown(request.system, "Boot/BCD"), templateStore, stores.back(), reason))
-      return failWith(host, reason);
+      return fail(host, reason);
   }
   if (uefi) {
     stores.emplace_back();
     if (!planStore(base, boot::Firmware::uefi, system / "EFI" / "Microsoft" / "Boot" / "BCD",
                    shown(request.system, "EFI/Microsoft/Boot/BCD"), templateStore, stores.back(),
                    reason))
-      return failWith(host, reason);
+      return fail(host, reason);
   }
 
   // The boot files, then the stores that name them.
@@ -383,7 +377,7 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
       ok = copyVerified(pcat / "bootnxt", system / "BOOTNXT", reason);
     ok = ok && copyTree(pcat, system / "Boot", {"bootmgr", "bootnxt"}, reason);
     if (ok && isFolder(fonts)) ok = copyTree(fonts, system / "Boot" / "Fonts", {}, reason);
-    if (!ok) return failWith(host, reason);
+    if (!ok) return fail(host, reason);
     markBootFile(system / "bootmgr");
     if (isFile(system / "BOOTNXT")) markBootFile(system / "BOOTNXT");
     markBootFile(system / "Boot");
@@ -402,10 +396,10 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
     ok = ok &&
          copyVerified(efi / "bootmgfw.efi",
                       system / "EFI" / "Boot" / (ia32 ? "bootia32.efi" : "bootx64.efi"), reason);
-    if (!ok) return failWith(host, reason);
+    if (!ok) return fail(host, reason);
   }
   for (const StoreWork& work : stores)
-    if (!writeStore(work, reason)) return failWith(host, reason);
+    if (!writeStore(work, reason)) return fail(host, reason);
 
   std::string firmware = bios && uefi ? "BIOS and UEFI" : bios ? "BIOS" : "UEFI";
   host.printLine("Boot files of " + request.windows + " (" + description + ", " + base.locale +

@@ -21,15 +21,10 @@ constexpr char kUsage[] = "Usage: bootice /DEVICE=<volume> /partitions /activate
 constexpr char kDevicePrefix[] = "/DEVICE=";
 
 int refuse(const Host& host, const std::string& reason) {
-  host.printLine(errorLine(kTool, reason));
-  host.printLine(kUsage);
-  return kExitBadArguments;
+  return refuseArguments(host, kTool, kUsage, reason);
 }
 
-int failWith(const Host& host, const std::string& reason) {
-  host.printLine(errorLine(kTool, reason));
-  return kExitFailed;
-}
+int fail(const Host& host, const std::string& reason) { return failWith(host, kTool, reason); }
 
 // The primary MBR entry that starts at `startLba`, or -1.
 int slotStartingAt(const boot::Bytes& sector0, std::uint64_t startLba) {
@@ -56,28 +51,27 @@ bool isFatVolume(const std::string& volumePath) {
 int activate(const std::string& device, const Host& host) {
   std::string reason;
   boot::VolumeLocation location;
-  if (!boot::locateVolume(device, location, reason)) return failWith(host, reason);
+  if (!boot::locateVolume(device, location, reason)) return fail(host, reason);
   if (!location.onDisk)
-    return failWith(host, "cannot find the disk that holds " + device + ": " +
-                              location.whyNotOnDisk + "; nothing was changed");
+    return fail(host, "cannot find the disk that holds " + device + ": " + location.whyNotOnDisk +
+                          "; nothing was changed");
   boot::Device disk;
-  if (!boot::openDevice(location.diskPath, true, disk, reason)) return failWith(host, reason);
+  if (!boot::openDevice(location.diskPath, true, disk, reason)) return fail(host, reason);
   boot::DiskLayout layout;
-  if (!boot::readLayout(disk, layout, reason))
-    return failWith(host, reason + "; nothing was changed");
+  if (!boot::readLayout(disk, layout, reason)) return fail(host, reason + "; nothing was changed");
   const std::uint64_t startLba = location.startBytes / disk.sectorSize;
   const boot::Partition* partition = boot::partitionStartingAt(layout, startLba);
   if (!partition || location.startBytes % disk.sectorSize != 0)
-    return failWith(host, "no partition of " + location.diskPath + " starts where " + device +
-                              " starts (byte " + std::to_string(location.startBytes) +
-                              "); nothing was changed");
+    return fail(host, "no partition of " + location.diskPath + " starts where " + device +
+                          " starts (byte " + std::to_string(location.startBytes) +
+                          "); nothing was changed");
 
   if (layout.style == boot::PartitionStyle::Gpt) {
     const bool esp = partition->gptType == boot::kEfiSystemPartitionType;
     if (!esp && !isFatVolume(location.volumePath))
-      return failWith(host, device +
-                                " is on a GPT disk and is no EFI system partition: a GPT "
-                                "disk starts only from its EFI system partition");
+      return fail(host, device +
+                            " is on a GPT disk and is no EFI system partition: a GPT "
+                            "disk starts only from its EFI system partition");
     host.printLine(device +
                    " is on a GPT disk, which has no active partition: UEFI firmware "
                    "starts it from this " +
@@ -86,24 +80,24 @@ int activate(const std::string& device, const Host& host) {
     return kExitOk;
   }
   if (partition->logical)
-    return failWith(host, device +
-                              " is a logical partition, which cannot be active; nothing "
-                              "was changed");
+    return fail(host, device +
+                          " is a logical partition, which cannot be active; nothing "
+                          "was changed");
 
   boot::Bytes sector0;
-  if (!boot::readSectors(disk, 0, 1, sector0, reason)) return failWith(host, reason);
+  if (!boot::readSectors(disk, 0, 1, sector0, reason)) return fail(host, reason);
   const boot::Bytes before = sector0;
   const int slot = slotStartingAt(sector0, startLba);
   if (slot < 0 || !boot::activateMbrEntry(sector0, slot, reason))
-    return failWith(host, "the MBR of " + location.diskPath + " holds no entry for " + device +
-                              "; nothing was changed");
+    return fail(host, "the MBR of " + location.diskPath + " holds no entry for " + device +
+                          "; nothing was changed");
   const bool addCode = boot::mbrCodeAreaEmpty(sector0);
   if (addCode) {
     const boot::CodeImage code = boot::mbrCode();
     std::copy(code.bytes, code.bytes + boot::kMbrCodeSize, sector0.begin());
   }
   if (sector0 != before) {
-    if (!boot::writeSectors(disk, 0, sector0, reason)) return failWith(host, reason);
+    if (!boot::writeSectors(disk, 0, sector0, reason)) return fail(host, reason);
     boot::announceLayoutChange(disk);
   }
   if (addCode)

@@ -21,15 +21,10 @@ constexpr char kUsage[] =
 #endif
 
 int refuse(const Host& host, const std::string& reason) {
-  host.printLine(errorLine(kTool, reason));
-  host.printLine(kUsage);
-  return kExitBadArguments;
+  return refuseArguments(host, kTool, kUsage, reason);
 }
 
-int failWith(const Host& host, const std::string& reason) {
-  host.printLine(errorLine(kTool, reason));
-  return kExitFailed;
-}
+int fail(const Host& host, const std::string& reason) { return failWith(host, kTool, reason); }
 
 boot::VolumeBootCode codeFor(boot::FileSystemKind kind) {
   boot::CodeImage image{};
@@ -64,46 +59,46 @@ int runBootsect(const std::vector<std::string>& arguments, const Host& host) {
 
   std::string reason;
   boot::VolumeLocation location;
-  if (!boot::locateVolume(target, location, reason)) return failWith(host, reason);
+  if (!boot::locateVolume(target, location, reason)) return fail(host, reason);
   boot::Device volume;
   if (!boot::openDevice(location.volumePath, true, volume, reason))
-    return failWith(host, reason + volumeOpenHint(target));
+    return fail(host, reason + volumeOpenHint(target));
 
   boot::Bytes sector0;
   if (!readBytes(volume, 0, 512, sector0, reason))
-    return failWith(host, reason + volumeOpenHint(target));
+    return fail(host, reason + volumeOpenHint(target));
   boot::VolumeBootSector bpb;
   if (!boot::parseVolumeBootSector(sector0, bpb, reason))
-    return failWith(host, target + ": " + reason + "; nothing was written");
+    return fail(host, target + ": " + reason + "; nothing was written");
   const char* fsName = boot::fileSystemName(bpb.kind);
 
   std::optional<std::uint64_t> partitionStart;
   if (location.onDisk) {
     if (location.startBytes % bpb.bytesPerSector != 0)
-      return failWith(host, target + ": the partition does not start on a sector of the volume");
+      return fail(host, target + ": the partition does not start on a sector of the volume");
     if (!boot::volumeFitsPartition(bpb, location.lengthBytes, reason))
-      return failWith(host, target + ": " + reason + "; nothing was written");
+      return fail(host, target + ": " + reason + "; nothing was written");
     partitionStart = location.startBytes / bpb.bytesPerSector;
   }
   const std::uint64_t volumeEnd =
       (bpb.totalSectors + (bpb.kind == boot::FileSystemKind::Ntfs ? 1 : 0)) * bpb.bytesPerSector;
   if (volume.sizeBytes != 0 && volumeEnd > volume.sizeBytes)
-    return failWith(host, target + ": the boot sector gives the volume " +
-                              std::to_string(volumeEnd) + " bytes, more than the " +
-                              std::to_string(volume.sizeBytes) + " there are; nothing was written");
+    return fail(host, target + ": the boot sector gives the volume " + std::to_string(volumeEnd) +
+                          " bytes, more than the " + std::to_string(volume.sizeBytes) +
+                          " there are; nothing was written");
 
   boot::Bytes head;
-  if (!readBytes(volume, 0, boot::bootAreaBytes(bpb), head, reason)) return failWith(host, reason);
+  if (!readBytes(volume, 0, boot::bootAreaBytes(bpb), head, reason)) return fail(host, reason);
   boot::Placement placement;
   if (!boot::placeBootCode(bpb, head, codeFor(bpb.kind), partitionStart, placement, reason))
-    return failWith(host, target + ": " + reason + "; nothing was written");
+    return fail(host, target + ": " + reason + "; nothing was written");
 
   if (!location.onDisk)
     host.printLine("The partition's place on its disk is not known (" + location.whyNotOnDisk +
                    "): HiddenSectors stays " + std::to_string(bpb.hiddenSectors) + ".");
   for (const boot::SectorWrite& write : placement.writes)
     if (!writeBytes(volume, write.sector * bpb.bytesPerSector, write.bytes, reason))
-      return failWith(host, reason);
+      return fail(host, reason);
   if (placement.hiddenSectorsChanged)
     host.printLine("HiddenSectors of " + target + " corrected from " +
                    std::to_string(placement.oldHiddenSectors) + " to " +

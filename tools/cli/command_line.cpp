@@ -92,6 +92,18 @@ std::string errorLine(const char* tool, const std::string& reason) {
   return std::string(tool) + ": error: " + reason;
 }
 
+int refuseArguments(const Host& host, const char* tool, const char* usage,
+                    const std::string& reason) {
+  host.printLine(errorLine(tool, reason));
+  host.printLine(usage);
+  return kExitBadArguments;
+}
+
+int failWith(const Host& host, const char* tool, const std::string& reason) {
+  host.printLine(errorLine(tool, reason));
+  return kExitFailed;
+}
+
 std::string quoted(const std::string& argument) { return "\"" + argument + "\""; }
 
 }  // namespace tools

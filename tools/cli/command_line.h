@@ -50,6 +50,13 @@ bool sameSwitch(const std::string& given, const char* expected);
 // "<tool>: error: <reason>"
 std::string errorLine(const char* tool, const std::string& reason);
 
+// Prints the error line and the usage; returns kExitBadArguments.
+int refuseArguments(const Host& host, const char* tool, const char* usage,
+                    const std::string& reason);
+
+// Prints the error line; returns kExitFailed.
+int failWith(const Host& host, const char* tool, const std::string& reason);
+
 // An argument quoted for a message.
 std::string quoted(const std::string& argument);
 
