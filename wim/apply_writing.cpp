@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "wim/chunk_pipeline.h"
+#include "wim/ntfs_xattr_values.h"
 #include "wim/reparse_data.h"
 #include "wim/target_paths.h"
 
@@ -111,9 +112,9 @@ Stop startBlob(Applier& applier, std::size_t work, Applier::Open& open) {
   open.work = work;
   const BlobWork& blob = applier.plan.blobs[work];
   for (const Destination& destination : blob.destinations)
-    if (destination.stream == kReparseData) open.keep = true;
+    if (!isFile(applier.plan, destination)) open.keep = true;
   for (std::size_t d = 0; d < blob.destinations.size(); ++d) {
-    if (!isFile(blob.destinations[d])) continue;
+    if (!isFile(applier.plan, blob.destinations[d])) continue;
     bool opened = false;
     Stop stop = openDestination(applier, blob.destinations[d], open.out, opened);
     if (stop.stopped()) return stop;
@@ -147,11 +148,14 @@ Stop finishBlob(Applier& applier, Applier::Open& open) {
                                                 sha1Hex(written) +
                                                 "): the image is damaged; the file was not kept");
   }
-  for (const Destination& destination : blob.destinations)
+  for (const Destination& destination : blob.destinations) {
     if (destination.stream == kReparseData) applier.reparseData[destination.entry] = open.kept;
+    if (!isFile(applier.plan, destination) && destination.stream >= 0)
+      applier.streamData[open.work] = open.kept;
+  }
   if (!open.writing) return Stop{};
   for (std::size_t d = open.destination + 1; d < blob.destinations.size(); ++d) {
-    if (!isFile(blob.destinations[d])) continue;
+    if (!isFile(applier.plan, blob.destinations[d])) continue;
     Stop copied = copyTo(applier, open.path, blob.destinations[d]);
     if (copied.stopped()) return copied;
   }
@@ -236,7 +240,8 @@ Stop makeFolders(Applier& applier) {
 Stop makeEmptyFiles(Applier& applier) {
   std::vector<Destination> empty;
   for (std::size_t index : applier.plan.emptyFiles) empty.push_back(Destination{index, -1});
-  empty.insert(empty.end(), applier.plan.emptyStreams.begin(), applier.plan.emptyStreams.end());
+  if (!applier.plan.target.streamsWrittenWhole)
+    empty.insert(empty.end(), applier.plan.emptyStreams.begin(), applier.plan.emptyStreams.end());
   for (const Destination& destination : empty) {
     std::ofstream out;
     bool opened = false;
@@ -306,7 +311,8 @@ Stop makeReparsePoints(Applier& applier) {
     const TreeEntry& entry = applier.tree.entries[index];
     const fs::path& path = applier.paths[index];
     const std::vector<std::uint8_t>& reparse = applier.reparseData[index];
-    if (targetMakesReparsePointsInPlace() && !entry.isDirectory() && isZeroDigest(entry.data)) {
+    const bool inPlace = applier.plan.target.reparsePointsInPlace;
+    if (inPlace && !entry.isDirectory() && isZeroDigest(entry.data)) {
       if (occupiedByOther(path, fs::file_type::regular))
         return stopWith(kApplyExitWriteFailed, "cannot create " +
                                                    quote(entryPath(applier.tree, index)) +
@@ -316,18 +322,47 @@ Stop makeReparsePoints(Applier& applier) {
         return stopWith(kApplyExitWriteFailed,
                         "cannot create " + quote(entryPath(applier.tree, index)));
     }
-    if (!targetMakesReparsePointsInPlace() && occupiedByOther(path, fs::file_type::not_found)) {
+    if (!inPlace && occupiedByOther(path, fs::file_type::not_found)) {
       applier.failures.add(MetadataKind::ReparseData,
                            quote(entryPath(applier.tree, index)) + ": something is in its place");
       continue;
     }
-    const std::string reason = applyReparseData(path, entry.isDirectory(), entry.reparseTag,
-                                                ByteSpan{reparse.data(), reparse.size()});
+    const std::string reason =
+        applyReparseData(path, entry.isDirectory(), entry.reparseTag,
+                         ByteSpan{reparse.data(), reparse.size()}, applier.plan.target);
     if (!reason.empty())
       applier.failures.add(MetadataKind::ReparseData,
                            quote(entryPath(applier.tree, index)) + ": " + reason);
   }
   return Stop{};
+}
+
+void writeStreamsWhole(Applier& applier) {
+  const Plan& plan = applier.plan;
+  if (!plan.target.streamsWrittenWhole) return;
+  const auto write = [&applier](const Destination& destination, ByteSpan data) {
+    const std::string reason =
+        writeWholeStream(applier.paths[destination.entry],
+                         applier.tree.entries[destination.entry]
+                             .namedStreams[static_cast<std::size_t>(destination.stream)]
+                             .name,
+                         data);
+    if (!reason.empty())
+      applier.failures.add(MetadataKind::NamedStream,
+                           shownPath(applier, destination) + ": " + reason);
+  };
+  for (const Destination& destination : plan.emptyStreams) write(destination, ByteSpan{});
+  for (std::size_t w = 0; w < plan.blobs.size(); ++w) {
+    const std::vector<std::uint8_t>& data = applier.streamData[w];
+    for (const Destination& destination : plan.blobs[w].destinations)
+      if (destination.stream >= 0) write(destination, ByteSpan{data.data(), data.size()});
+  }
+  for (const Destination& destination : plan.refusedStreams)
+    applier.failures.add(MetadataKind::NamedStream, shownPath(applier, destination) +
+                                                        ": larger than the " +
+                                                        decimal(kMaxAttributeValueSize) +
+                                                        " bytes that an extended attribute holds");
+  std::map<std::size_t, std::vector<std::uint8_t>>().swap(applier.streamData);
 }
 
 }  // namespace wim::applying
