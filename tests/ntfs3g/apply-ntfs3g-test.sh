@@ -1,17 +1,19 @@
 #!/bin/bash
 # The engine's apply onto an ntfs-3g mount against wimlib's NTFS-3G mode:
-#   apply-ntfs3g-test.sh <wimengine> <work folder>
+#   apply-ntfs3g-test.sh <wimengine> <make_refused_image> <work folder>
 # A source volume is built through an ntfs-3g mount (ntfs_volume.py populate)
 # and captured with wimcapture from its block device, uncompressed and LZX.
 # Each image is applied by the engine onto a fresh volume mounted by ntfs-3g,
 # and by wimapply onto another fresh volume's block device; both are then
 # compared through ntfs-3g mounts, file by file. A second, small volume holds
 # a named stream too large for an extended attribute, which the engine must
-# report. Needs root (loop devices and mounts); without it the test is
+# report, and an image whose security descriptor and reparse data ntfs-3g
+# refuses must fail the apply with exit code 14. Needs root (loop devices and mounts); without it the test is
 # skipped (exit 77) and says so.
 set -euo pipefail
 engine=$(realpath "$1")
-work=$2
+makeRefused=$(realpath "$2")
+work=$3
 here=$(dirname "$(realpath "$0")")
 volume() { python3 "$here/ntfs_volume.py" "$@"; }
 
@@ -106,6 +108,24 @@ if [ "$code" != 0 ] ||
     "$work/big-engine.log"; then
   cat "$work/big-engine.log"
   echo "FAILED: the stream that cannot be written is not reported (exit $code)"
+  failed=1
+fi
+
+echo "== security descriptors and reparse data that ntfs-3g refuses"
+"$makeRefused" "$work/refused.wim"
+newVolume refused-engine 8
+mountVolume "$loop" "$work/refused-engine"
+code=0
+"$engine" "$work/refused.wim" 1 "$work/refused-engine" >"$work/refused-engine.log" || code=$?
+if [ "$code" != 14 ] ||
+  ! grep -q 'WARN.*1 of the security descriptors could not be applied.*system.ntfs_acl' \
+    "$work/refused-engine.log" ||
+  ! grep -q 'WARN.*1 of the reparse points could not be applied.*refused-link' \
+    "$work/refused-engine.log" ||
+  ! grep -q 'ERROR.*1 security descriptors and 1 reparse points could not be written' \
+    "$work/refused-engine.log" || [ "$(cat "$work/refused-engine/fine.txt")" != fine ]; then
+  cat "$work/refused-engine.log"
+  echo "FAILED: what Windows needs and ntfs-3g refused does not fail the apply (exit $code)"
   failed=1
 fi
 
