@@ -127,6 +127,7 @@ struct Applier {
   struct Open {
     std::size_t work = 0;
     std::ofstream out;
+    std::vector<std::uint8_t> gathered;  // written in larger pieces (apply_writing.cpp)
     fs::path path;
     bool writing = false;  // false when it only checks (a stream that could not be opened)
     std::size_t destination = 0;

@@ -19,6 +19,25 @@ namespace {
 // little enough for the 32-bit tool even with the largest solid chunks.
 constexpr std::size_t kReadAheadBudget = std::size_t{192} << 20;
 
+// Chunks are 32 KiB in most images. Gathered into writes of 1 MiB, a FUSE
+// file system (ntfs-3g) gets a few large requests instead of many small ones;
+// the C++ library passes writes of 1 KiB and more straight through.
+constexpr std::size_t kWriteGather = std::size_t{1} << 20;
+
+// Writes what is gathered once it reaches kWriteGather, or all of it when
+// `flush`. False when the file refuses it.
+bool writeGathered(Applier::Open& open, const std::uint8_t* bytes, std::size_t count, bool flush) {
+  if (open.gathered.empty() && count >= kWriteGather)
+    return static_cast<bool>(
+        open.out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(count)));
+  if (count != 0) open.gathered.insert(open.gathered.end(), bytes, bytes + count);
+  if (!flush && open.gathered.size() < kWriteGather) return true;
+  open.out.write(reinterpret_cast<const char*>(open.gathered.data()),
+                 static_cast<std::streamsize>(open.gathered.size()));
+  open.gathered.clear();
+  return static_cast<bool>(open.out);
+}
+
 // Something other than what is about to be written may already be there; a
 // link above all must not be followed, or the apply could write outside the
 // target.
@@ -132,6 +151,7 @@ Stop finishBlob(Applier& applier, Applier::Open& open) {
   const BlobWork& blob = applier.plan.blobs[open.work];
   const Destination& first = blob.destinations[open.destination];
   if (open.writing) {
+    if (!writeGathered(open, nullptr, 0, true)) open.out.setstate(std::ios::badbit);
     open.out.close();
     if (!open.out) {
       removeQuietly(open.path);
@@ -192,8 +212,7 @@ Stop feedChunk(Applier& applier, ChunkStream& stream, std::size_t streamIndex,
       open.sha1.update(bytes, count);
       if (open.keep) open.kept.insert(open.kept.end(), bytes, bytes + count);
       if (open.writing) {
-        open.out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(count));
-        if (!open.out) {
+        if (!writeGathered(open, bytes, count, false)) {
           open.out.close();
           removeQuietly(open.path);
           return stopWith(
