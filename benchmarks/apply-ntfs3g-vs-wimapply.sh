@@ -128,7 +128,7 @@ for line in open(path):
     if len(parts) >= 5 and parts[-1].isidentifier() and parts[3].isdigit():
         calls[parts[-1]] = int(parts[3])
 entries = files + folders
-onMount = ['openat', 'write', 'close', 'lsetxattr', 'mkdir', 'link', 'newfstatat', 'statx',
+onMount = ['openat', 'write', 'writev', 'close', 'lsetxattr', 'mkdir', 'link', 'newfstatat', 'statx',
            'lstat', 'getxattr', 'statfs', 'symlink', 'utimensat', 'lseek']
 print()
 print(f'{data / 1e6:.0f} MB in {files} files and {folders} folders, LZX')
