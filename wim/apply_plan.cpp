@@ -3,6 +3,7 @@
 #include <map>
 #include <utility>
 
+#include "wim/ntfs_xattr_values.h"
 #include "wim/reparse_data.h"
 #include "wim/target_paths.h"
 
@@ -15,15 +16,33 @@ Stop missingBlob(const ImageTree& tree, std::size_t index, const Sha1Digest& has
                                           sha1Hex(hash) + ") is missing from the lookup table");
 }
 
+// The name of each hard-linked file that gets its data, the others being
+// linked to it: the one with a short name where there is one, since the
+// short name is applied to that name only (and ntfs-3g takes it only while
+// the file has one name).
+std::map<std::pair<std::uint64_t, Sha1Digest>, std::size_t> firstNamesOf(const ImageTree& tree) {
+  std::map<std::pair<std::uint64_t, Sha1Digest>, std::size_t> firstNames;
+  for (std::size_t i = 1; i < tree.entries.size(); ++i) {
+    const TreeEntry& entry = tree.entries[i];
+    if (entry.hardLinkGroup == 0 || entry.isDirectory() || entry.isReparsePoint()) continue;
+    const auto placed = firstNames.emplace(std::make_pair(entry.hardLinkGroup, entry.data), i);
+    if (!placed.second && !entry.shortName.empty() &&
+        tree.entries[placed.first->second].shortName.empty())
+      placed.first->second = i;
+  }
+  return firstNames;
+}
+
 }  // namespace
 
-Stop planApply(const ImageParts& parts, const ImageTree& tree, bool streamsKept, Plan& plan) {
+Stop planApply(const ImageParts& parts, const ImageTree& tree, const TargetTraits& target,
+               Plan& plan) {
   const BlobTable& table = parts.table;
   plan.linked.assign(tree.entries.size(), false);
   std::map<const BlobEntry*, std::size_t> workOf;
-  std::map<std::pair<std::uint64_t, Sha1Digest>, std::size_t> firstNames;
+  const auto firstNames = firstNamesOf(tree);
   std::vector<Destination> streamDestinations;
-  plan.streamsKept = streamsKept;
+  plan.target = target;
 
   const auto addDestination = [&](const Sha1Digest& hash, Destination destination) -> Stop {
     const BlobEntry* blob = findBlob(table, hash);
@@ -33,6 +52,11 @@ Stop planApply(const ImageParts& parts, const ImageTree& tree, bool streamsKept,
                                               quote(entryPath(tree, destination.entry)) +
                                               " is said to lie in part " +
                                               decimal(blob->partNumber) + ", which is not there");
+    if (destination.stream >= 0 && target.streamsWrittenWhole &&
+        blob->dataSize() > kMaxAttributeValueSize) {
+      plan.refusedStreams.push_back(destination);
+      return Stop{};
+    }
     auto found = workOf.find(blob);
     if (found == workOf.end()) {
       found = workOf.emplace(blob, plan.blobs.size()).first;
@@ -43,7 +67,7 @@ Stop planApply(const ImageParts& parts, const ImageTree& tree, bool streamsKept,
                                               quote(entryPath(tree, destination.entry)) +
                                               " is larger than any reparse point can hold");
     plan.blobs[found->second].destinations.push_back(destination);
-    if (isFile(destination)) plan.totalBytes += blob->dataSize();
+    if (isFile(plan, destination)) plan.totalBytes += blob->dataSize();
     return Stop{};
   };
 
@@ -63,24 +87,22 @@ Stop planApply(const ImageParts& parts, const ImageTree& tree, bool streamsKept,
         Stop added = addDestination(entry.reparseData, Destination{i, kReparseData});
         if (added.stopped()) return added;
       }
-      if (entry.isDirectory() && targetMakesReparsePointsInPlace()) plan.folders.push_back(i);
+      if (entry.isDirectory() && target.reparsePointsInPlace) plan.folders.push_back(i);
     } else if (entry.isDirectory()) {
       plan.folders.push_back(i);
     } else {
       ++plan.files;
       if (entry.hardLinkGroup != 0) {
-        const auto key = std::make_pair(entry.hardLinkGroup, entry.data);
-        const auto first = firstNames.find(key);
-        if (first != firstNames.end()) {
-          plan.links.emplace_back(i, first->second);
+        const std::size_t first = firstNames.at(std::make_pair(entry.hardLinkGroup, entry.data));
+        if (first != i) {
+          plan.links.emplace_back(i, first);
           plan.linked[i] = true;
           continue;  // one file: its data and streams come with the first name
         }
-        firstNames.emplace(key, i);
       }
     }
     const bool hasFileData =
-        !entry.isDirectory() && (!entry.isReparsePoint() || targetMakesReparsePointsInPlace());
+        !entry.isDirectory() && (!entry.isReparsePoint() || target.reparsePointsInPlace);
     if (hasFileData) {
       if (isZeroDigest(entry.data)) {
         if (!entry.isReparsePoint()) plan.emptyFiles.push_back(i);
@@ -90,7 +112,7 @@ Stop planApply(const ImageParts& parts, const ImageTree& tree, bool streamsKept,
       }
     }
     plan.namedStreams += entry.namedStreams.size();
-    if (!streamsKept) continue;
+    if (!target.namedStreams) continue;
     for (std::size_t k = 0; k < entry.namedStreams.size(); ++k) {
       const Destination destination{i, static_cast<std::int32_t>(k)};
       if (isZeroDigest(entry.namedStreams[k].hash))
@@ -112,13 +134,14 @@ Stop planApply(const ImageParts& parts, const ImageTree& tree, bool streamsKept,
 // What this system leaves out altogether, said before the writing starts.
 std::string notApplicable(const ImageTree& tree, const Plan& plan) {
   std::vector<std::string> parts;
-  if (!targetKeepsMetadata(MetadataKind::Attributes)) parts.push_back("file attributes");
-  if (!targetKeepsMetadata(MetadataKind::Security) && !tree.descriptors.empty())
+  const TargetTraits& target = plan.target;
+  if (!target.keepsKind(MetadataKind::Attributes)) parts.push_back("file attributes");
+  if (!target.keepsKind(MetadataKind::Security) && !tree.descriptors.empty())
     parts.push_back(
         counted(tree.descriptors.size(), "security descriptor", "security descriptors"));
-  if (!targetKeepsMetadata(MetadataKind::ShortName) && plan.shortNames != 0)
+  if (!target.keepsKind(MetadataKind::ShortName) && plan.shortNames != 0)
     parts.push_back(counted(plan.shortNames, "short name", "short names"));
-  if (!plan.streamsKept && plan.namedStreams != 0)
+  if (!target.namedStreams && plan.namedStreams != 0)
     parts.push_back(counted(plan.namedStreams, "named stream", "named streams"));
   if (parts.empty()) return std::string();
   std::string text = "Not applied on this system or file system: ";

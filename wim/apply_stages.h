@@ -60,8 +60,6 @@ struct Destination {
 constexpr std::int32_t kUnnamedData = -1;
 constexpr std::int32_t kReparseData = -2;  // kept in memory until the reparse point is made
 
-inline bool isFile(const Destination& destination) { return destination.stream >= kUnnamedData; }
-
 // One blob to write, once, to all the places that hold it.
 struct BlobWork {
   const BlobEntry* blob = nullptr;
@@ -81,8 +79,19 @@ struct Plan {
   std::uint64_t files = 0;
   std::uint64_t namedStreams = 0;
   std::uint64_t shortNames = 0;
-  bool streamsKept = false;
+  TargetTraits target;
+  // Named streams that the target cannot take as they are: too large to be
+  // written whole. Reported, not written.
+  std::vector<Destination> refusedStreams;
 };
+
+// Whether a destination is written as a file through a path; the others are
+// kept in memory and written whole later (reparse data, and named streams
+// where the target writes them whole).
+inline bool isFile(const Plan& plan, const Destination& destination) {
+  return destination.stream == kUnnamedData ||
+         (destination.stream >= 0 && !plan.target.streamsWrittenWhole);
+}
 
 // The reading: every blob's data as a stretch of a stream of chunks. A blob
 // stored on its own is a stream of its own; the blobs of a solid group are
@@ -118,6 +127,7 @@ struct Applier {
   struct Open {
     std::size_t work = 0;
     std::ofstream out;
+    std::vector<std::uint8_t> gathered;  // written in larger pieces (apply_writing.cpp)
     fs::path path;
     bool writing = false;  // false when it only checks (a stream that could not be opened)
     std::size_t destination = 0;
@@ -129,6 +139,7 @@ struct Applier {
   std::map<std::pair<std::size_t, std::size_t>, Open> open;  // by stream and stretch
   std::vector<std::uint8_t> copyBuffer;
   std::map<std::size_t, std::vector<std::uint8_t>> reparseData;  // by tree entry
+  std::map<std::size_t, std::vector<std::uint8_t>> streamData;   // by blob work, when written whole
 
   void advance(std::uint64_t bytes) {
     doneBytes += bytes;
@@ -140,7 +151,8 @@ struct Applier {
 // What the apply will do: every blob with its destinations, the folders,
 // empty files, links and reparse points. Fails on an image that names data
 // its lookup table does not hold.
-Stop planApply(const ImageParts& parts, const ImageTree& tree, bool streamsKept, Plan& plan);
+Stop planApply(const ImageParts& parts, const ImageTree& tree, const TargetTraits& target,
+               Plan& plan);
 
 // What this system leaves out altogether, said before the writing starts;
 // the empty text when it keeps everything the image holds.
@@ -162,10 +174,17 @@ Stop writeBlobs(Applier& applier, const ImageParts& parts, ReadPlan& reading);
 Stop makeLinks(Applier& applier);
 Stop makeReparsePoints(Applier& applier);
 
+// Where the target writes named streams whole: every stream, once the files
+// exist. Where it wants short names before hard links: every short name.
+// What the target refuses is counted, not fatal.
+void writeStreamsWhole(Applier& applier);
+void applyShortNames(Applier& applier);
+
 // Attributes, times, security and short names, last of all; what the target
 // refuses is counted, not fatal. Then one warning line for each kind that
-// failed.
+// failed, and on a volume prepared for Windows the stop that fails the apply
+// when what Windows needs is missing.
 void applyMetadata(Applier& applier);
-void reportMetadataFailures(const Applier& applier);
+Stop reportMetadataFailures(const Applier& applier);
 
 }  // namespace wim::applying

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "wim/apply_target.h"
+#include "wim/ntfs_xattr_values.h"
 #include "wim/reparse_data.h"
 
 namespace wim {
@@ -155,19 +156,21 @@ std::vector<std::string> prepareApplyPrivileges() {
   return missing;
 }
 
-bool targetMakesReparsePointsInPlace() { return true; }
-
-// Asked of the volume: a stream name on a file system without streams (FAT,
-// or Wine's view of a Unix one) would become part of a file's name instead.
-bool targetKeepsNamedStreams(const std::filesystem::path& target) {
+// Asked of the volume whether it keeps named streams: a stream name on a file
+// system without streams (FAT, or Wine's view of a Unix one) would become
+// part of a file's name instead.
+TargetTraits describeTarget(const std::filesystem::path& target) {
+  TargetTraits traits;
+  for (bool& kept : traits.keeps) kept = true;
   wchar_t volume[MAX_PATH + 1] = {};
   DWORD flags = 0;
-  return GetVolumePathNameW(target.c_str(), volume, MAX_PATH) &&
-         GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
-         (flags & FILE_NAMED_STREAMS) != 0;
+  traits.namedStreams =
+      GetVolumePathNameW(target.c_str(), volume, MAX_PATH) &&
+      GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+      (flags & FILE_NAMED_STREAMS) != 0;
+  traits.reparsePointsInPlace = true;
+  return traits;
 }
-
-bool targetKeepsMetadata(MetadataKind) { return true; }
 
 std::filesystem::path namedStreamPath(const std::filesystem::path& path,
                                       const std::u16string& name) {
@@ -177,14 +180,20 @@ std::filesystem::path namedStreamPath(const std::filesystem::path& path,
   return std::filesystem::path(text);
 }
 
+// Windows writes streams through their paths and sets short names with the
+// rest of the metadata (TargetTraits says so); these two are not called here.
+std::string writeWholeStream(const std::filesystem::path&, const std::u16string&, ByteSpan) {
+  return "streams are written through their paths on Windows";
+}
+
+std::string applyShortName(const std::filesystem::path&, const std::u16string&) {
+  return "short names are set with the other metadata on Windows";
+}
+
 std::string applyReparseData(const std::filesystem::path& path, bool /*folder*/, std::uint32_t tag,
-                             ByteSpan data) {
-  if (data.size > kMaxReparseDataSize) return "the reparse data is larger than Windows allows";
-  std::vector<std::uint8_t> buffer(kReparseHeaderSize + data.size);
-  const std::uint16_t length = static_cast<std::uint16_t>(data.size);
-  std::memcpy(buffer.data(), &tag, 4);
-  std::memcpy(buffer.data() + 4, &length, 2);
-  if (data.size != 0) std::memcpy(buffer.data() + kReparseHeaderSize, data.data, data.size);
+                             ByteSpan data, const TargetTraits& /*traits*/) {
+  std::vector<std::uint8_t> buffer = reparseBuffer(tag, data);
+  if (buffer.empty()) return "the reparse data is larger than Windows allows";
   Handle entry(openEntry(path, GENERIC_WRITE));
   if (!entry.valid()) return systemMessage(GetLastError());
   DWORD returned = 0;
@@ -195,7 +204,8 @@ std::string applyReparseData(const std::filesystem::path& path, bool /*folder*/,
 }
 
 void applyEntryMetadata(const std::filesystem::path& path, const EntryMetadata& metadata,
-                        bool /*reparsePoint*/, MetadataFailures& failures) {
+                        bool /*reparsePoint*/, const TargetTraits& /*traits*/,
+                        MetadataFailures& failures) {
   // The security descriptor first: attributes and times follow through a
   // handle opened with backup semantics, which the restore privilege lets
   // past whatever the new access list says. (Setting a descriptor may also

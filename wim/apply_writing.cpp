@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "wim/chunk_pipeline.h"
+#include "wim/ntfs_xattr_values.h"
 #include "wim/reparse_data.h"
 #include "wim/target_paths.h"
 
@@ -17,6 +18,25 @@ namespace {
 // Decoded chunks waiting to be written: enough to keep the workers busy,
 // little enough for the 32-bit tool even with the largest solid chunks.
 constexpr std::size_t kReadAheadBudget = std::size_t{192} << 20;
+
+// Chunks are 32 KiB in most images. Gathered into writes of 1 MiB, a FUSE
+// file system (ntfs-3g) gets a few large requests instead of many small ones;
+// the C++ library passes writes of 1 KiB and more straight through.
+constexpr std::size_t kWriteGather = std::size_t{1} << 20;
+
+// Writes what is gathered once it reaches kWriteGather, or all of it when
+// `flush`. False when the file refuses it.
+bool writeGathered(Applier::Open& open, const std::uint8_t* bytes, std::size_t count, bool flush) {
+  if (open.gathered.empty() && count >= kWriteGather)
+    return static_cast<bool>(
+        open.out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(count)));
+  if (count != 0) open.gathered.insert(open.gathered.end(), bytes, bytes + count);
+  if (!flush && open.gathered.size() < kWriteGather) return true;
+  open.out.write(reinterpret_cast<const char*>(open.gathered.data()),
+                 static_cast<std::streamsize>(open.gathered.size()));
+  open.gathered.clear();
+  return static_cast<bool>(open.out);
+}
 
 // Something other than what is about to be written may already be there; a
 // link above all must not be followed, or the apply could write outside the
@@ -111,9 +131,9 @@ Stop startBlob(Applier& applier, std::size_t work, Applier::Open& open) {
   open.work = work;
   const BlobWork& blob = applier.plan.blobs[work];
   for (const Destination& destination : blob.destinations)
-    if (destination.stream == kReparseData) open.keep = true;
+    if (!isFile(applier.plan, destination)) open.keep = true;
   for (std::size_t d = 0; d < blob.destinations.size(); ++d) {
-    if (!isFile(blob.destinations[d])) continue;
+    if (!isFile(applier.plan, blob.destinations[d])) continue;
     bool opened = false;
     Stop stop = openDestination(applier, blob.destinations[d], open.out, opened);
     if (stop.stopped()) return stop;
@@ -131,6 +151,7 @@ Stop finishBlob(Applier& applier, Applier::Open& open) {
   const BlobWork& blob = applier.plan.blobs[open.work];
   const Destination& first = blob.destinations[open.destination];
   if (open.writing) {
+    if (!writeGathered(open, nullptr, 0, true)) open.out.setstate(std::ios::badbit);
     open.out.close();
     if (!open.out) {
       removeQuietly(open.path);
@@ -147,11 +168,14 @@ Stop finishBlob(Applier& applier, Applier::Open& open) {
                                                 sha1Hex(written) +
                                                 "): the image is damaged; the file was not kept");
   }
-  for (const Destination& destination : blob.destinations)
+  for (const Destination& destination : blob.destinations) {
     if (destination.stream == kReparseData) applier.reparseData[destination.entry] = open.kept;
+    if (!isFile(applier.plan, destination) && destination.stream >= 0)
+      applier.streamData[open.work] = open.kept;
+  }
   if (!open.writing) return Stop{};
   for (std::size_t d = open.destination + 1; d < blob.destinations.size(); ++d) {
-    if (!isFile(blob.destinations[d])) continue;
+    if (!isFile(applier.plan, blob.destinations[d])) continue;
     Stop copied = copyTo(applier, open.path, blob.destinations[d]);
     if (copied.stopped()) return copied;
   }
@@ -188,8 +212,7 @@ Stop feedChunk(Applier& applier, ChunkStream& stream, std::size_t streamIndex,
       open.sha1.update(bytes, count);
       if (open.keep) open.kept.insert(open.kept.end(), bytes, bytes + count);
       if (open.writing) {
-        open.out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(count));
-        if (!open.out) {
+        if (!writeGathered(open, bytes, count, false)) {
           open.out.close();
           removeQuietly(open.path);
           return stopWith(
@@ -236,7 +259,8 @@ Stop makeFolders(Applier& applier) {
 Stop makeEmptyFiles(Applier& applier) {
   std::vector<Destination> empty;
   for (std::size_t index : applier.plan.emptyFiles) empty.push_back(Destination{index, -1});
-  empty.insert(empty.end(), applier.plan.emptyStreams.begin(), applier.plan.emptyStreams.end());
+  if (!applier.plan.target.streamsWrittenWhole)
+    empty.insert(empty.end(), applier.plan.emptyStreams.begin(), applier.plan.emptyStreams.end());
   for (const Destination& destination : empty) {
     std::ofstream out;
     bool opened = false;
@@ -306,7 +330,8 @@ Stop makeReparsePoints(Applier& applier) {
     const TreeEntry& entry = applier.tree.entries[index];
     const fs::path& path = applier.paths[index];
     const std::vector<std::uint8_t>& reparse = applier.reparseData[index];
-    if (targetMakesReparsePointsInPlace() && !entry.isDirectory() && isZeroDigest(entry.data)) {
+    const bool inPlace = applier.plan.target.reparsePointsInPlace;
+    if (inPlace && !entry.isDirectory() && isZeroDigest(entry.data)) {
       if (occupiedByOther(path, fs::file_type::regular))
         return stopWith(kApplyExitWriteFailed, "cannot create " +
                                                    quote(entryPath(applier.tree, index)) +
@@ -316,18 +341,47 @@ Stop makeReparsePoints(Applier& applier) {
         return stopWith(kApplyExitWriteFailed,
                         "cannot create " + quote(entryPath(applier.tree, index)));
     }
-    if (!targetMakesReparsePointsInPlace() && occupiedByOther(path, fs::file_type::not_found)) {
+    if (!inPlace && occupiedByOther(path, fs::file_type::not_found)) {
       applier.failures.add(MetadataKind::ReparseData,
                            quote(entryPath(applier.tree, index)) + ": something is in its place");
       continue;
     }
-    const std::string reason = applyReparseData(path, entry.isDirectory(), entry.reparseTag,
-                                                ByteSpan{reparse.data(), reparse.size()});
+    const std::string reason =
+        applyReparseData(path, entry.isDirectory(), entry.reparseTag,
+                         ByteSpan{reparse.data(), reparse.size()}, applier.plan.target);
     if (!reason.empty())
       applier.failures.add(MetadataKind::ReparseData,
                            quote(entryPath(applier.tree, index)) + ": " + reason);
   }
   return Stop{};
+}
+
+void writeStreamsWhole(Applier& applier) {
+  const Plan& plan = applier.plan;
+  if (!plan.target.streamsWrittenWhole) return;
+  const auto write = [&applier](const Destination& destination, ByteSpan data) {
+    const std::string reason =
+        writeWholeStream(applier.paths[destination.entry],
+                         applier.tree.entries[destination.entry]
+                             .namedStreams[static_cast<std::size_t>(destination.stream)]
+                             .name,
+                         data);
+    if (!reason.empty())
+      applier.failures.add(MetadataKind::NamedStream,
+                           shownPath(applier, destination) + ": " + reason);
+  };
+  for (const Destination& destination : plan.emptyStreams) write(destination, ByteSpan{});
+  for (std::size_t w = 0; w < plan.blobs.size(); ++w) {
+    const std::vector<std::uint8_t>& data = applier.streamData[w];
+    for (const Destination& destination : plan.blobs[w].destinations)
+      if (destination.stream >= 0) write(destination, ByteSpan{data.data(), data.size()});
+  }
+  for (const Destination& destination : plan.refusedStreams)
+    applier.failures.add(MetadataKind::NamedStream, shownPath(applier, destination) +
+                                                        ": larger than the " +
+                                                        decimal(kMaxAttributeValueSize) +
+                                                        " bytes that an extended attribute holds");
+  std::map<std::size_t, std::vector<std::uint8_t>>().swap(applier.streamData);
 }
 
 }  // namespace wim::applying

@@ -18,9 +18,11 @@ using namespace applying;
 
 // The image's tree written under the target: the reading is planned first
 // (a damaged chunk table stops the apply before anything is written), then
-// folders before what they hold, the data of every file, the second names
-// of hard-linked files, reparse points, and the metadata last, since every
-// write before it would move a time again.
+// folders before what they hold, the data of every file, named streams
+// where the target writes them whole, short names where the target wants
+// them before links, the second names of hard-linked files, reparse points,
+// and the metadata last, since every write before it would move a time
+// again (the order on ntfs-3g is explained in apply_target_posix.cpp).
 Stop writeTree(Applier& applier, const ImageParts& parts, const fs::path& target) {
   const ImageTree& tree = applier.tree;
   applier.paths.assign(tree.entries.size(), fs::path());
@@ -33,12 +35,14 @@ Stop writeTree(Applier& applier, const ImageParts& parts, const fs::path& target
   if (!stop.stopped()) stop = makeFolders(applier);
   if (!stop.stopped()) stop = makeEmptyFiles(applier);
   if (!stop.stopped()) stop = writeBlobs(applier, parts, reading);
-  if (!stop.stopped()) stop = makeLinks(applier);
+  if (stop.stopped()) return stop;
+  writeStreamsWhole(applier);
+  applyShortNames(applier);
+  stop = makeLinks(applier);
   if (!stop.stopped()) stop = makeReparsePoints(applier);
   if (stop.stopped()) return stop;
   applyMetadata(applier);
-  reportMetadataFailures(applier);
-  return Stop{};
+  return reportMetadataFailures(applier);
 }
 
 // The header, the XML data (for the image's name), the index, the target,
@@ -111,7 +115,7 @@ Stop apply(const std::string& imagePath, const std::string& indexText, const fs:
   std::vector<std::uint8_t>().swap(bytes);  // the tree holds all that is needed
 
   Plan plan;
-  Stop stop = planApply(parts, tree, targetKeepsNamedStreams(target), plan);
+  Stop stop = planApply(parts, tree, describeTarget(target), plan);
   if (stop.stopped()) return stop;
 
   const ImageEntry& described = info.xml.images[index - 1];
@@ -123,12 +127,14 @@ Stop apply(const std::string& imagePath, const std::string& indexText, const fs:
             printable(counted(plan.folders.size(), "folder", "folders") + ", " +
                       counted(plan.files, "file", "files") + ", " +
                       counted(plan.totalBytes, "byte", "bytes") + " of file data"));
+  if (!plan.target.description.empty())
+    printLine(kInfoLinePrefix + printable(plan.target.description));
   for (const std::string& missing : prepareApplyPrivileges())
     printLine(kWarnLinePrefix + printable(missing));
   const std::string leftOut = notApplicable(tree, plan);
   if (!leftOut.empty()) printLine(kWarnLinePrefix + printable(leftOut));
 
-  Applier applier{tree, plan, printLine, clock, ProgressMeter{}, 0, {}, {}, {}, {}, {}};
+  Applier applier{tree, plan, printLine, clock, ProgressMeter{}, 0, {}, {}, {}, {}, {}, {}};
   printLine(progressStart(applier.meter, plan.totalBytes, clock()));
   stop = writeTree(applier, parts, target);
   if (stop.stopped()) return stop;

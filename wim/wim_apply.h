@@ -27,6 +27,9 @@ inline constexpr int kApplyExitUnsupported = 10;   // compressed data, split or 
 inline constexpr int kApplyExitNoTarget = 11;      // the target folder does not exist
 inline constexpr int kApplyExitWriteFailed = 12;   // a folder or file could not be written
 inline constexpr int kApplyExitHashMismatch = 13;  // a file's data fails its SHA-1 check
+// On an NTFS volume mounted by ntfs-3g: every file was written, but security
+// descriptors or reparse points that Windows needs could not be.
+inline constexpr int kApplyExitMetadataIncomplete = 14;
 
 inline constexpr char kInfoLinePrefix[] = "[ INFO ] ";
 inline constexpr char kWarnLinePrefix[] = "[ WARN ] ";
