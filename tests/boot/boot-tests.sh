@@ -1,0 +1,555 @@
+#!/bin/bash
+# Boots disk images in QEMU (SeaBIOS, TCG) through the project's MBR and
+# volume boot code, with a test BOOTMGR that reports how it was handed over.
+#
+#   boot-tests.sh CODE_DIR [CASE...]
+#
+# CODE_DIR holds mbr.bin, ntfs_vbr.bin, fat32_vbr.bin and fat16_vbr.bin from
+# the build. With no CASE, every case runs. Needs root: some volumes are
+# written through ntfs-3g and fusefat on offset loop devices.
+set -euo pipefail
+
+code_dir=$(realpath "$1")
+shift
+here=$(dirname "$(realpath "$0")")
+
+if [ "$(id -u)" != 0 ]; then
+  echo "boot-tests: needs root for loop devices and FUSE mounts"
+  exit 77
+fi
+for tool in nasm perl qemu-system-i386 timeout sfdisk mkntfs ntfscp ntfscat ntfsinfo \
+  mkfs.fat mcopy mdel mdir fsck.fat ntfs-3g fusefat losetup mountpoint; do
+  command -v "$tool" >/dev/null || { echo "boot-tests: $tool is missing"; exit 1; }
+done
+
+work=$(mktemp -d /tmp/boot-tests.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# Each case runs in a subshell of its own (see the end) that undoes the one
+# mount it may hold, and its loop device, however it ends.
+mounted= mount_pid= mount_loop=
+release_mount() {
+  if [ -n "$mounted" ]; then
+    umount "$mounted" || umount -l "$mounted" || true
+  elif [ -n "$mount_pid" ]; then
+    kill "$mount_pid" 2>/dev/null || true # its mount never appeared
+  fi
+  if [ -n "$mount_pid" ]; then
+    wait "$mount_pid" || true # the FUSE daemon has written everything
+  fi
+  if [ -n "$mount_loop" ]; then
+    losetup -d "$mount_loop" || true
+  fi
+  mounted= mount_pid= mount_loop=
+}
+
+SECTOR=512
+MIB=2048 # sectors
+
+# --------------------------------------------------------------- the placement
+# Stand-in for `bootsect /NT60 <volume>` and BOOTICE's MBR step, written the way
+# the C++ placer must write them (the integrator replaces this function with
+# calls to build/native/bin/bootsect and bootice):
+#   disk sector 0:  bytes 0x000-0x1B7 from mbr.bin, only when that code area is
+#                   all zeros; signature, table and 55 AA stay.
+#   NTFS:   ntfs_vbr.bin (8192 bytes) over the volume's sectors 0-15, except
+#           0x03-0x53 (BPB) which stay; then the new sector 0 also over the
+#           backup boot sector (volume sector = BPB total sectors, u64 at 0x28).
+#   FAT32:  fat32_vbr.bin sector 0 over volume sector 0 except 0x03-0x59; the
+#           extra code sectors (the image's 512.., FAT32_EXTRA_SECTORS of them)
+#           into free reserved sectors EXTRA.. (never 1, never the backup 6-8);
+#           u16 EXTRA at 0x5A; then sector 0 again over the backup boot sector
+#           (volume sector = the BPB's u16 at 0x32).
+#   FAT16:  fat16_vbr.bin over volume sector 0 except 0x03-0x3D.
+#   All:    u32 HiddenSectors at 0x1C = the partition's absolute start.
+# place_boot_code DISK START KIND [EXTRA]   (KIND ntfs | fat32 | fat16)
+FAT32_EXTRA_SECTORS=1
+place_boot_code() {
+  local disk=$1 start=$2 kind=$3 extra=${4:-}
+  local base=$((start * SECTOR)) image bpb_end size
+  if cmp -s -n 440 "$disk" /dev/zero; then
+    copy_bytes "$code_dir/mbr.bin" 0 "$disk" 0 440
+  fi
+  case $kind in
+    ntfs) image=$code_dir/ntfs_vbr.bin bpb_end=0x54 size=8192 ;;
+    fat32) image=$code_dir/fat32_vbr.bin bpb_end=0x5A size=512 ;;
+    fat16) image=$code_dir/fat16_vbr.bin bpb_end=0x3E size=512 ;;
+  esac
+  copy_bytes "$image" 0 "$disk" "$base" 3
+  copy_bytes "$image" $((bpb_end)) "$disk" $((base + bpb_end)) $((size - bpb_end))
+  put_le "$disk" $((base + 0x1C)) 4 "$start"
+  case $kind in
+    ntfs)
+      local backup=$(get_le "$disk" $((base + 0x28)) 8)
+      copy_bytes "$disk" "$base" "$disk" $(((start + backup) * SECTOR)) $SECTOR
+      ;;
+    fat32)
+      put_le "$disk" $((base + 0x5A)) 2 "$extra"
+      copy_bytes "$image" $SECTOR "$disk" $(((start + extra) * SECTOR)) \
+        $((FAT32_EXTRA_SECTORS * SECTOR))
+      local backup=$(get_le "$disk" $((base + 0x32)) 2)
+      copy_bytes "$disk" "$base" "$disk" $(((start + backup) * SECTOR)) $SECTOR
+      ;;
+  esac
+}
+# ------------------------------------------------------------------------------
+
+# copy_bytes FROM FROM_OFFSET TO TO_OFFSET COUNT
+copy_bytes() {
+  dd if="$1" of="$3" bs=64K skip="$2" seek="$4" count="$5" iflag=skip_bytes,count_bytes \
+    oflag=seek_bytes conv=notrunc status=none
+}
+# put_le FILE OFFSET WIDTH VALUE: an unsigned little-endian number.
+put_le() {
+  perl -e 'my ($f, $o, $w, $v) = @ARGV; open my $h, "+<", $f or die; binmode $h;
+    seek $h, $o, 0; print $h substr(pack("Q<", $v), 0, $w); close $h or die' "$@"
+}
+# get_le FILE OFFSET WIDTH
+get_le() {
+  perl -e 'my ($f, $o, $w) = @ARGV; open my $h, "<", $f or die; binmode $h; seek $h, $o, 0;
+    read($h, my $b, $w) == $w or die; print unpack("Q<", $b . "\0" x (8 - $w))' "$@"
+}
+
+# The test BOOTMGR, with its checksum word set so that the u32 sum is 0.
+# make_bootmgr OUTPUT [SIZE]
+make_bootmgr() {
+  nasm -f bin ${2:+-DFILE_SIZE=$2} -o "$1" "$here/test_bootmgr.asm"
+  perl -e 'open my $h, "+<", $ARGV[0] or die; binmode $h; local $/; my $d = <$h>;
+    my $s = 0; $s = ($s + $_) % 2**32 for unpack("V*", substr($d, 0, -4));
+    seek $h, -4, 2; print $h pack("V", (2**32 - $s) % 2**32); close $h or die' "$1"
+}
+
+# mkfs_fat ARGS: mkfs.fat on a partition inside a larger disk image, less
+# its warning that the image holds more blocks than the volume.
+mkfs_fat() {
+  mkfs.fat "$@" 2>&1 >/dev/null | { grep -v 'block count mismatch' || true; } >&2
+}
+
+# new_disk FILE SIZE SFDISK_SCRIPT: a sparse disk image with an MBR table.
+new_disk() {
+  rm -f "$1"
+  truncate -s "$2" "$1"
+  printf 'label: dos\nlabel-id: 0x5EB00700\n%s\n' "$3" | sfdisk -q "$1"
+}
+
+# make_ntfs SECTORS [mkntfs options...]: formats a partition image, $part
+# (HiddenSectors 0 unless the options give -p).
+make_ntfs() {
+  local sectors=$1
+  shift
+  rm -f "$work/part.img"
+  truncate -s $((sectors * SECTOR)) "$work/part.img"
+  mkntfs -F -Q -q -H 255 -S 63 "$@" "$work/part.img" >/dev/null 2>&1
+  part=$work/part.img
+}
+# store_part DISK START: writes the partition image into the disk.
+store_part() {
+  dd if="$work/part.img" of="$1" bs=1M seek=$(($2 * SECTOR)) oflag=seek_bytes \
+    conv=notrunc,sparse status=none
+  rm -f "$work/part.img"
+}
+
+# mount_volume DISK START SECTORS ntfs|fat: mounts the volume through an
+# offset loop device at $mounted.
+mount_volume() {
+  local dir=$work/mnt
+  mount_loop=$(losetup -f --show -o $(($2 * SECTOR)) --sizelimit $(($3 * SECTOR)) "$1")
+  mkdir -p "$dir"
+  if [ "$4" = ntfs ]; then
+    ntfs-3g -o no_detach "$mount_loop" "$dir" >"$work/mount.log" 2>&1 &
+  else
+    fusefat -f -o rw+ "$mount_loop" "$dir" >"$work/mount.log" 2>&1 &
+  fi
+  mount_pid=$!
+  local tries=50
+  until mountpoint -q "$dir"; do
+    ((--tries)) || fail "mounting $4 on $mount_loop failed"
+    sleep 0.1
+  done
+  mounted=$dir
+}
+
+qemu_args() {
+  echo -drive "file=$1,format=raw" -display none -nic none -no-reboot -debugcon "file:$2"
+}
+
+# fail MESSAGE: ends the case as failed.
+CASE_FAILED=100
+fail() {
+  echo "FAIL $case_name: $*"
+  exit $CASE_FAILED
+}
+
+# expect_boot DISK: the test BOOTMGR ran, passed every check and ended QEMU.
+expect_boot() {
+  local log=$work/$case_name.log status=0
+  rm -f "$log"
+  timeout 10 qemu-system-i386 $(qemu_args "$1" "$log") \
+    -device isa-debug-exit,iobase=0xf4,iosize=0x04 </dev/null || status=$?
+  if [ "$status" != 33 ]; then
+    sed 's/^/    /' "$log" 2>/dev/null || true
+    fail "QEMU status $status, expected 33 (test BOOTMGR passed)"
+  fi
+  local passes
+  passes=$(grep -c '^PASS ' "$log" || true)
+  if [ "$passes" != 8 ] || grep -q '^FAIL ' "$log" || ! grep -q '^test bootmgr done$' "$log"; then
+    sed 's/^/    /' "$log"
+    fail "the test BOOTMGR's report is incomplete"
+  fi
+  echo "ok   $case_name"
+}
+
+# expect_screen DISK TEXT: the boot code stopped with TEXT on the screen and
+# BOOTMGR never ran.
+expect_screen() {
+  local log=$work/$case_name.log screen=$work/$case_name.screen
+  rm -f "$log" "$screen"
+  { sleep 1.5; echo "pmemsave 0xb8000 4000 \"$screen\""; sleep 0.2; echo quit; } |
+    timeout 30 qemu-system-i386 $(qemu_args "$1" "$log") -monitor stdio >/dev/null || true
+  local text
+  text=$(tr -d '\007' <"$screen" | tr -c '[:print:]' ' ')
+  if [[ "$text" != *"$2"* ]]; then
+    echo "    $text" | tr -s ' '
+    fail "the screen does not show \"$2\""
+  elif [ -s "$log" ]; then
+    fail "BOOTMGR ran although \"$2\" was shown"
+  else
+    echo "ok   $case_name"
+  fi
+}
+
+make_bootmgr "$work/bootmgr.bin"
+bootmgr=$work/bootmgr.bin
+disk=$work/disk.img
+
+# ------------------------------------------------------------------- the cases
+case_ntfs_4k_clusters() {
+  new_disk "$disk" 64M "start=2048, size=100352, type=7, bootable"
+  make_ntfs 100352 -p 2048 -c 4096
+  ntfscp "$part" "$bootmgr" /bootmgr >/dev/null
+  store_part "$disk" 2048
+  place_boot_code "$disk" 2048 ntfs
+  expect_boot "$disk"
+}
+
+# Index blocks (4 KiB) smaller than a cluster: their VCNs count 512-byte
+# units. Enough names that BOOTMGR's block is not the first.
+case_ntfs_64k_clusters() {
+  local start=2048 sectors=100352
+  new_disk "$disk" 64M "start=$start, size=$sectors, type=7, bootable"
+  make_ntfs $sectors -p $start -c 65536
+  store_part "$disk" $start
+  mount_volume "$disk" $start $sectors ntfs
+  fill_folder "$mounted" 400
+  cp "$bootmgr" "$mounted/BootMgr"
+  release_mount
+  place_boot_code "$disk" $start ntfs
+  expect_boot "$disk"
+}
+
+# fill_folder DIR COUNT: empty files whose names sort on both sides of
+# BOOTMGR, some sharing most of it.
+fill_folder() {
+  perl -e 'my ($dir, $count) = @ARGV; my @stems = qw(a BOOT bootmg bootmgq bootmgs bootmgr.old bootmgrx m Z);
+    for my $i (1 .. $count) { my $n = sprintf("%s/%s-%05d-%s", $dir, $stems[$i % @stems], $i, "n" x 40);
+      open my $f, ">", $n or die "$n: $!"; close $f }' "$1" "$2"
+}
+
+# The volume is filled with small files and every other one deleted, so the
+# copy lands in dozens of runs; hard links with long names fill the base
+# record first, so the runs continue in an extension record named by an
+# attribute list. Written through ntfs-3g.
+case_ntfs_fragmented() {
+  local start=2048 sectors=32768
+  new_disk "$disk" 32M "start=$start, size=$sectors, type=7, bootable"
+  make_ntfs $sectors -p $start -c 4096
+  store_part "$disk" $start
+  mount_volume "$disk" $start $sectors ntfs
+  perl -e 'my ($dir, $keep) = @ARGV;
+    my $free = `df -k --output=avail $dir | tail -1` * 1024;
+    open my $big, ">", "$dir/filler" or die; my $left = $free - $keep * 1024;
+    while ($left > 0) { my $n = $left > 65536 ? 65536 : $left; syswrite($big, "f" x $n) or last; $left -= $n }
+    close $big;
+    my $i = 0;
+    while (open my $f, ">", "$dir/small$i") { my $w = syswrite($f, "s" x 8192); close $f or last; last unless $w && $w == 8192; $i++ }
+    for (my $j = 0; $j < $i; $j += 2) { unlink "$dir/small$j" }' "$mounted" 1800
+  : >"$mounted/bootmgr"
+  local i
+  for i in 1 2 3; do
+    ln "$mounted/bootmgr" "$mounted/link$i-$(printf '%0200d' 0)"
+  done
+  cat "$bootmgr" >"$mounted/bootmgr"
+  release_mount
+  local info
+  info=$(ntfsinfo_file "$disk" $start $sectors /bootmgr)
+  if ! grep -q 'ATTRIBUTE_LIST' <<<"$info" || [ "$(grep -c 'Dumping attribute \$DATA' <<<"$info")" -lt 2 ] ||
+    [ "$(grep -o 'Total runs: [0-9]*' <<<"$info" | grep -o '[0-9]*$')" -lt 10 ]; then
+    fail "the set-up did not fragment BOOTMGR into extents"
+  fi
+  place_boot_code "$disk" $start ntfs
+  expect_boot "$disk"
+}
+
+# ntfsinfo_file DISK START SECTORS PATH: ntfsinfo's dump of a file.
+ntfsinfo_file() {
+  extract_volume "$1" "$2" "$3"
+  ntfsinfo -v -F "$4" "$work/probe.img" 2>&1
+  rm -f "$work/probe.img"
+}
+
+# extract_volume DISK START SECTORS: a copy of the volume in $work/probe.img,
+# for the tools that take no offset.
+extract_volume() {
+  rm -f "$work/probe.img"
+  dd if="$1" of="$work/probe.img" bs=1M skip=$(($2 * SECTOR)) count=$(($3 * SECTOR)) \
+    iflag=skip_bytes,count_bytes conv=sparse status=none
+}
+
+# Thousands of names on both sides of BOOTMGR, some close to it: the root
+# index grows to more than one level of index blocks.
+case_ntfs_large_root() {
+  local start=2048 sectors=65536
+  new_disk "$disk" 40M "start=$start, size=$sectors, type=7, bootable"
+  make_ntfs $sectors -p $start
+  store_part "$disk" $start
+  mount_volume "$disk" $start $sectors ntfs
+  fill_folder "$mounted" 3000
+  cp "$bootmgr" "$mounted/BOOTMGR"
+  release_mount
+  extract_volume "$disk" $start $sectors
+  local inner
+  inner=$(ntfscat -a 0xA0 -n '$I30' "$work/probe.img" / | perl -e 'binmode STDIN; local $/; my $d = <STDIN>;
+    my $n = 0; for (my $o = 0; $o + 4096 <= length $d; $o += 4096) {
+      $n++ if substr($d, $o, 4) eq "INDX" && (ord(substr($d, $o + 0x24, 1)) & 1) } print $n')
+  rm -f "$work/probe.img"
+  if [ "$inner" -lt 1 ]; then
+    fail "the root index has no inner index blocks"
+  fi
+  place_boot_code "$disk" $start ntfs
+  expect_boot "$disk"
+}
+
+# Partition 3, active, starting beyond 8 GiB of a sparse disk.
+case_ntfs_beyond_8gib() {
+  local start=$((8 * 1024 * MIB + MIB)) sectors=65536
+  new_disk "$disk" 9G "start=2048, size=16384, type=7
+start=18432, size=16384, type=6
+start=$start, size=$sectors, type=7, bootable"
+  make_ntfs $sectors -p $start
+  ntfscp "$part" "$bootmgr" /bootmgr >/dev/null
+  store_part "$disk" $start
+  place_boot_code "$disk" $start ntfs
+  expect_boot "$disk"
+}
+
+# mkntfs without -p leaves HiddenSectors 0; the placement sets it.
+case_ntfs_hidden_sectors_zero() {
+  new_disk "$disk" 64M "start=4096, size=65536, type=7, bootable"
+  make_ntfs 65536
+  ntfscp "$part" "$bootmgr" /bootmgr >/dev/null
+  store_part "$disk" 4096
+  if [ "$(get_le "$disk" $((4096 * SECTOR + 0x1C)) 4)" != 0 ]; then
+    fail "mkntfs did not leave HiddenSectors 0"
+  fi
+  place_boot_code "$disk" 4096 ntfs
+  expect_boot "$disk"
+}
+
+# BOOTMGR after hundreds of long-named entries and some deleted ones, in a
+# root folder of many one-sector clusters.
+case_fat32_crowded_root() {
+  local start=2048 sectors=$((80 * MIB))
+  new_disk "$disk" 82M "start=$start, size=$sectors, type=c, bootable"
+  mkfs_fat -F 32 -s 1 --offset $start -h $start "$disk" $((sectors / 2))
+  mkdir -p "$work/many"
+  (cd "$work/many" && touch $(seq -f 'Long-name-number-%03g.txt' 1 300))
+  mcopy -i "$disk@@$((start * SECTOR))" "$work/many/"* ::/
+  mdel -i "$disk@@$((start * SECTOR))" "::/Long-name-number-1??.txt"
+  mcopy -i "$disk@@$((start * SECTOR))" "$bootmgr" ::/BOOTMGR
+  rm -rf "$work/many"
+  place_boot_code "$disk" $start fat32 12
+  expect_boot "$disk"
+}
+
+# Written through fusefat: only a long name says "bootmgr".
+case_fat32_long_name() {
+  local start=2048 sectors=$((64 * MIB))
+  new_disk "$disk" 66M "start=$start, size=$sectors, type=c, bootable"
+  mkfs_fat -F 32 --offset $start -h $start "$disk" $((sectors / 2))
+  mount_volume "$disk" $start $sectors fat
+  cp "$bootmgr" "$mounted/bootmgr"
+  release_mount
+  expect_long_name_only "$disk" $start $sectors
+  place_boot_code "$disk" $start fat32 12
+  expect_boot "$disk"
+}
+
+# expect_long_name_only DISK START SECTORS: the volume is sound and
+# BOOTMGR's short name is not BOOTMGR.
+expect_long_name_only() {
+  extract_volume "$1" "$2" "$3"
+  if ! fsck.fat -n "$work/probe.img" >"$work/fsck.log" 2>&1; then
+    sed 's/^/    /' "$work/fsck.log"
+    fail "fsck.fat finds the volume damaged"
+  fi
+  rm -f "$work/probe.img"
+  # fusefat leaves the FAT's dirty mark, which mtools refuses without this.
+  local listing
+  listing=$(MTOOLS_SKIP_CHECK=1 mdir -i "$1@@$(($2 * SECTOR))" ::/)
+  if ! grep -q '~.*bootmgr$' <<<"$listing"; then
+    sed 's/^/    /' <<<"$listing"
+    fail "fusefat gave bootmgr a plain 8.3 entry"
+  fi
+}
+
+case_fat16() {
+  local start=2048 sectors=$((32 * MIB))
+  new_disk "$disk" 34M "start=$start, size=$sectors, type=6, bootable"
+  mkfs_fat -F 16 --offset $start -h $start "$disk" $((sectors / 2))
+  mcopy -i "$disk@@$((start * SECTOR))" "$bootmgr" ::/BOOTMGR
+  place_boot_code "$disk" $start fat16
+  expect_boot "$disk"
+}
+
+case_fat16_long_name() {
+  local start=2048 sectors=$((32 * MIB))
+  new_disk "$disk" 34M "start=$start, size=$sectors, type=6, bootable"
+  mkfs_fat -F 16 --offset $start -h $start "$disk" $((sectors / 2))
+  mcopy -i "$disk@@$((start * SECTOR))" "$bootmgr" ::/FIRST.BIN
+  mount_volume "$disk" $start $sectors fat
+  cp "$bootmgr" "$mounted/bootmgr"
+  release_mount
+  expect_long_name_only "$disk" $start $sectors
+  place_boot_code "$disk" $start fat16
+  expect_boot "$disk"
+}
+
+# A FAT16 volume in the second logical partition. The MBR starts only primary
+# partitions, so a fourth table entry over the same sectors stands in for the
+# boot manager that would chain to it: the volume sees the same hand-off.
+case_logical_partition() {
+  new_disk "$disk" 64M "start=2048, size=16384, type=7
+start=20480, size=100352, type=5
+start=22528, size=32768, type=6
+start=57344, size=40960, type=6"
+  local start
+  start=$(sfdisk -d "$disk" | sed -n 's/.*img6 : start= *\([0-9]*\),.*/\1/p')
+  if [ "$start" != 57344 ]; then
+    fail "no logical partition 6 at 57344 (found \"$start\")"
+  fi
+  mkfs_fat -F 16 --offset "$start" -h "$start" "$disk" $((40960 / 2))
+  mcopy -i "$disk@@$((start * SECTOR))" "$bootmgr" ::/BOOTMGR
+  local entry=$((0x1EE))
+  put_le "$disk" $entry 1 $((0x80))
+  put_le "$disk" $((entry + 4)) 1 6
+  put_le "$disk" $((entry + 8)) 4 "$start"
+  put_le "$disk" $((entry + 12)) 4 40960
+  place_boot_code "$disk" "$start" fat16
+  expect_boot "$disk"
+}
+
+# A junk code area is left alone by the placement; zeroed, it gets ours.
+case_mbr_zeroed_code_area() {
+  new_disk "$disk" 64M "start=2048, size=65536, type=6, bootable"
+  mkfs_fat -F 16 --offset 2048 -h 2048 "$disk" 32768
+  mcopy -i "$disk@@$((2048 * SECTOR))" "$bootmgr" ::/BOOTMGR
+  printf 'junk' | dd of="$disk" conv=notrunc status=none
+  place_boot_code "$disk" 2048 fat16
+  if ! cmp -s -n 4 "$disk" <(printf 'junk'); then
+    fail "the placement wrote over a code area that was in use"
+  fi
+  dd if=/dev/zero of="$disk" bs=440 count=1 conv=notrunc status=none
+  place_boot_code "$disk" 2048 fat16
+  expect_boot "$disk"
+}
+
+case_mbr_no_active_partition() {
+  new_disk "$disk" 16M "start=2048, size=16384, type=6"
+  place_boot_code "$disk" 2048 fat16
+  expect_screen "$disk" "No active partition"
+}
+
+case_mbr_several_active() {
+  new_disk "$disk" 16M "start=2048, size=8192, type=6, bootable
+start=10240, size=8192, type=6, bootable"
+  place_boot_code "$disk" 2048 fat16
+  expect_screen "$disk" "Several active partitions"
+}
+
+case_ntfs_missing() {
+  new_disk "$disk" 64M "start=2048, size=100352, type=7, bootable"
+  make_ntfs 100352 -p 2048
+  ntfscp "$part" "$bootmgr" /bootmgr.bak >/dev/null
+  store_part "$disk" 2048
+  place_boot_code "$disk" 2048 ntfs
+  expect_screen "$disk" "BOOTMGR is missing"
+}
+
+case_ntfs_too_large() {
+  make_bootmgr "$work/large.bin" $((600 * 1024))
+  new_disk "$disk" 64M "start=2048, size=100352, type=7, bootable"
+  make_ntfs 100352 -p 2048
+  ntfscp "$part" "$work/large.bin" /bootmgr >/dev/null
+  store_part "$disk" 2048
+  place_boot_code "$disk" 2048 ntfs
+  expect_screen "$disk" "BOOTMGR is too large"
+}
+
+# A hole in the middle makes ntfs-3g store the file sparse.
+case_ntfs_sparse() {
+  local start=2048 sectors=65536
+  new_disk "$disk" 40M "start=$start, size=$sectors, type=7, bootable"
+  make_ntfs $sectors -p $start
+  store_part "$disk" $start
+  mount_volume "$disk" $start $sectors ntfs
+  dd if="$bootmgr" of="$mounted/bootmgr" bs=64K seek=2 status=none
+  release_mount
+  place_boot_code "$disk" $start ntfs
+  expect_screen "$disk" "BOOTMGR is compressed"
+}
+
+case_fat32_missing() {
+  local start=2048 sectors=$((64 * MIB))
+  new_disk "$disk" 66M "start=$start, size=$sectors, type=c, bootable"
+  mkfs_fat -F 32 --offset $start -h $start "$disk" $((sectors / 2))
+  mcopy -i "$disk@@$((start * SECTOR))" "$bootmgr" ::/BOOTMGR.OLD
+  place_boot_code "$disk" $start fat32 12
+  expect_screen "$disk" "BOOTMGR is missing"
+}
+
+case_fat16_missing() {
+  new_disk "$disk" 34M "start=2048, size=65536, type=6, bootable"
+  mkfs_fat -F 16 --offset 2048 -h 2048 "$disk" 32768
+  place_boot_code "$disk" 2048 fat16
+  expect_screen "$disk" "No BOOTMGR"
+}
+
+# ------------------------------------------------------------------------------
+all_cases=$(declare -F | sed -n 's/^declare -f case_//p')
+selected=${*:-$all_cases}
+failures=0
+for case_name in $selected; do
+  if ! declare -F "case_$case_name" >/dev/null; then
+    echo "boot-tests: no case $case_name (cases: $(echo $all_cases))"
+    exit 2
+  fi
+  set +e
+  (
+    set -e
+    trap release_mount EXIT
+    "case_$case_name"
+  )
+  status=$?
+  set -e
+  if [ $status != 0 ]; then
+    [ $status = $CASE_FAILED ] || echo "FAIL $case_name: a step failed (status $status)"
+    failures=$((failures + 1))
+  fi
+  rm -f "$disk"
+done
+
+if [ "$failures" != 0 ]; then
+  echo "boot-tests: $failures case(s) failed"
+  exit 1
+fi
+echo "boot-tests: all $(wc -w <<<"$selected") cases passed"
