@@ -258,7 +258,7 @@ fill_folder() {
 # The volume is filled with small files and every other one deleted, so the
 # copy lands in dozens of runs; hard links with long names fill the base
 # record first, so the runs continue in an extension record named by an
-# attribute list. Written through ntfs-3g.
+# attribute list. Written through ntfs-3g on an offset loop device.
 case_ntfs_fragmented() {
   local start=2048 sectors=32768
   new_disk "$disk" 32M "start=$start, size=$sectors, type=7, bootable"
@@ -280,21 +280,26 @@ case_ntfs_fragmented() {
   done
   cat "$bootmgr" >"$mounted/bootmgr"
   release_mount
-  local info
-  info=$(ntfsinfo_file "$disk" $start $sectors /bootmgr)
+  extract_volume "$disk" $start $sectors
+  local info mft
+  info=$(ntfsinfo -v -F /bootmgr "$work/probe.img" 2>&1)
+  mft=$(ntfsinfo -v -i 0 "$work/probe.img" 2>&1)
+  rm -f "$work/probe.img"
   if ! grep -q 'ATTRIBUTE_LIST' <<<"$info" || [ "$(grep -c 'Dumping attribute \$DATA' <<<"$info")" -lt 2 ] ||
     [ "$(grep -o 'Total runs: [0-9]*' <<<"$info" | grep -o '[0-9]*$')" -lt 10 ]; then
     fail "the set-up did not fragment BOOTMGR into extents"
   fi
+  # The volume filled up while the $MFT grew, so it grew in pieces; BOOTMGR's
+  # records come after the first piece, reached through MFT record 0's runs.
+  local first_run record
+  first_run=$(perl -ne '$data = 1 if /Dumping attribute \$DATA/;
+    if ($data && /^\s+0x0\s+0x[0-9a-f]+\s+(0x[0-9a-f]+)/) { print hex $1; exit }' <<<"$mft")
+  record=$(grep -o 'Dumping Inode [0-9]*' <<<"$info" | grep -o '[0-9]*$')
+  if [ -z "$first_run" ] || ((record * 1024 < first_run * 4096)); then
+    fail "BOOTMGR's record $record lies in the first run of the \$MFT ($first_run clusters)"
+  fi
   place_boot_code "$disk" $start ntfs
   expect_boot "$disk"
-}
-
-# ntfsinfo_file DISK START SECTORS PATH: ntfsinfo's dump of a file.
-ntfsinfo_file() {
-  extract_volume "$1" "$2" "$3"
-  ntfsinfo -v -F "$4" "$work/probe.img" 2>&1
-  rm -f "$work/probe.img"
 }
 
 # extract_volume DISK START SECTORS: a copy of the volume in $work/probe.img,
