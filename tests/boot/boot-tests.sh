@@ -17,8 +17,9 @@ if [ "$(id -u)" != 0 ]; then
   echo "boot-tests: needs root for loop devices and FUSE mounts"
   exit 77
 fi
-for tool in nasm perl qemu-system-i386 timeout sfdisk mkntfs ntfscp ntfscat ntfsinfo \
-  mkfs.fat mcopy mdel mdir fsck.fat ntfs-3g fusefat losetup mountpoint; do
+for tool in nasm perl qemu-system-i386 qemu-system-x86_64 x86_64-w64-mingw32-gcc timeout sfdisk \
+  mkntfs ntfscp ntfscat ntfsinfo mkfs.fat mcopy mdel mdir mmd fsck.fat ntfs-3g fusefat losetup \
+  mountpoint; do
   command -v "$tool" >/dev/null || { echo "boot-tests: $tool is missing"; exit 1; }
 done
 
@@ -527,6 +528,32 @@ case_fat16_missing() {
   mkfs_fat -F 16 --offset 2048 -h 2048 "$disk" 32768
   place_boot_code "$disk" 2048 fat16
   expect_screen "$disk" "No BOOTMGR"
+}
+
+# The test EFI program (for UEFI boot tests to come) on a GPT disk's ESP,
+# started by OVMF through the fallback path.
+case_uefi_test_program() {
+  local start=2048 sectors=$((66 * MIB)) log=$work/$case_name.log status=0
+  x86_64-w64-mingw32-gcc -O2 -Wall -Wextra -Werror -ffreestanding -fshort-wchar -mno-red-zone \
+    -nostdlib -Wl,--subsystem,10 -e efi_main -o "$work/BOOTX64.EFI" "$here/test_efi.c"
+  rm -f "$disk"
+  truncate -s 70M "$disk"
+  printf 'label: gpt\nstart=%s, size=%s, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B\n' \
+    $start $sectors | sfdisk -q "$disk"
+  mkfs_fat -F 32 --offset $start "$disk" $((sectors / 2))
+  mmd -i "$disk@@$((start * SECTOR))" ::/EFI ::/EFI/BOOT
+  mcopy -i "$disk@@$((start * SECTOR))" "$work/BOOTX64.EFI" ::/EFI/BOOT/BOOTX64.EFI
+  cp /usr/share/OVMF/OVMF_VARS_4M.fd "$work/vars.fd"
+  timeout 30 qemu-system-x86_64 -machine q35 \
+    -drive if=pflash,format=raw,unit=0,readonly=on,file=/usr/share/OVMF/OVMF_CODE_4M.fd \
+    -drive if=pflash,format=raw,unit=1,file="$work/vars.fd" \
+    $(qemu_args "$disk" "$log") -device isa-debug-exit,iobase=0xf4,iosize=0x04 </dev/null ||
+    status=$?
+  if [ "$status" != 33 ] || [ "$(grep -ac '^PASS ' "$log")" != 3 ] || grep -aq '^FAIL ' "$log"; then
+    sed 's/^/    /' "$log"
+    fail "QEMU status $status, expected 33 and three passed checks"
+  fi
+  echo "ok   $case_name"
 }
 
 # ------------------------------------------------------------------------------
