@@ -359,10 +359,11 @@ start=$start, size=$sectors, type=7, bootable"
   expect_boot "$disk"
 }
 
-# mkntfs without -p leaves HiddenSectors 0; the placement sets it.
+# mkntfs without -p leaves HiddenSectors 0; the placement sets it. Clusters
+# of one sector.
 case_ntfs_hidden_sectors_zero() {
   new_disk "$disk" 64M "start=4096, size=65536, type=7, bootable"
-  make_ntfs 65536
+  make_ntfs 65536 -c 512
   ntfscp "$part" "$bootmgr" /bootmgr >/dev/null
   store_part "$disk" 4096
   if [ "$(get_le "$disk" $((4096 * SECTOR + 0x1C)) 4)" != 0 ]; then
@@ -491,6 +492,14 @@ case_mbr_several_active() {
 start=10240, size=8192, type=6, bootable"
   place_boot_code "$disk" 2048 fat16
   expect_screen "$disk" "Several active partitions"
+}
+
+# The active partition's first sector has no 55 AA.
+case_mbr_missing_signature() {
+  new_disk "$disk" 16M "start=2048, size=16384, type=6, bootable"
+  place_boot_code "$disk" 2048 fat16
+  put_le "$disk" $((2048 * SECTOR + 0x1FE)) 2 0
+  expect_screen "$disk" "Missing boot signature"
 }
 
 case_ntfs_missing() {
