@@ -111,6 +111,13 @@ get_le() {
     read($h, my $b, $w) == $w or die; print unpack("Q<", $b . "\0" x (8 - $w))' "$@"
 }
 
+# clear_drive_byte DISK START OFFSET: a volume formatted for another drive
+# (drive byte 0 on disk), so that only the boot code's own copy in memory can
+# make the byte equal DL for BOOTMGR.
+clear_drive_byte() {
+  put_le "$1" $(($2 * SECTOR + $3)) 1 0
+}
+
 # The test BOOTMGR, with its checksum word set so that the u32 sum is 0.
 # make_bootmgr OUTPUT [SIZE]
 make_bootmgr() {
@@ -240,6 +247,7 @@ case_ntfs_4k_clusters() {
   make_ntfs 100352 -p 2048 -c 4096
   ntfscp "$part" "$bootmgr" /bootmgr >/dev/null
   store_part "$disk" 2048
+  clear_drive_byte "$disk" 2048 0x24
   place_boot_code "$disk" 2048 ntfs
   expect_boot "$disk"
 }
@@ -385,6 +393,7 @@ case_fat32_crowded_root() {
   mdel -i "$disk@@$((start * SECTOR))" "::/Long-name-number-1??.txt"
   mcopy -i "$disk@@$((start * SECTOR))" "$bootmgr" ::/BOOTMGR
   rm -rf "$work/many"
+  clear_drive_byte "$disk" $start 0x40
   place_boot_code "$disk" $start fat32 12
   expect_boot "$disk"
 }
@@ -425,6 +434,7 @@ case_fat16() {
   new_disk "$disk" 34M "start=$start, size=$sectors, type=6, bootable"
   mkfs_fat -F 16 --offset $start -h $start "$disk" $((sectors / 2))
   mcopy -i "$disk@@$((start * SECTOR))" "$bootmgr" ::/BOOTMGR
+  clear_drive_byte "$disk" $start 0x24
   place_boot_code "$disk" $start fat16
   expect_boot "$disk"
 }
