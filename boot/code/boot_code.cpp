@@ -1,19 +1,21 @@
 #include "boot/code/boot_code.h"
 
 namespace boot {
+namespace generated {
+// Defined in the sources that the build generates from the .bin files.
+extern const std::uint8_t kMbrBytes[];
+extern const std::size_t kMbrBytesSize;
+extern const std::uint8_t kNtfsBytes[];
+extern const std::size_t kNtfsBytesSize;
+extern const std::uint8_t kFat32Bytes[];
+extern const std::size_t kFat32BytesSize;
+extern const std::uint8_t kFat16Bytes[];
+extern const std::size_t kFat16BytesSize;
+}  // namespace generated
 
-extern const unsigned char mbr_bytes[];
-extern const std::size_t mbr_size;
-extern const unsigned char ntfs_vbr_bytes[];
-extern const std::size_t ntfs_vbr_size;
-extern const unsigned char fat32_vbr_bytes[];
-extern const std::size_t fat32_vbr_size;
-extern const unsigned char fat16_vbr_bytes[];
-extern const std::size_t fat16_vbr_size;
-
-CodeImage mbrCode() { return {mbr_bytes, mbr_size}; }
-CodeImage ntfsBootCode() { return {ntfs_vbr_bytes, ntfs_vbr_size}; }
-CodeImage fat32BootCode() { return {fat32_vbr_bytes, fat32_vbr_size}; }
-CodeImage fat16BootCode() { return {fat16_vbr_bytes, fat16_vbr_size}; }
+CodeImage mbrCode() { return {generated::kMbrBytes, generated::kMbrBytesSize}; }
+CodeImage ntfsBootCode() { return {generated::kNtfsBytes, generated::kNtfsBytesSize}; }
+CodeImage fat32BootCode() { return {generated::kFat32Bytes, generated::kFat32BytesSize}; }
+CodeImage fat16BootCode() { return {generated::kFat16Bytes, generated::kFat16BytesSize}; }
 
 }  // namespace boot

@@ -1,7 +1,19 @@
-// The boot code the boot tools write, assembled from the .asm files beside
-// this one. Each image covers the sectors its code occupies, with zeros
-// where the volume's BPB (or the MBR's signature and table) goes: the
-// placement keeps those bytes of the disk.
+// The project's own boot code, assembled from the nasm sources beside this
+// file: the MBR code area and the volume boot code of NTFS, FAT32 and FAT16.
+//
+// Where a placer writes each image (every other byte stays the volume's):
+//   mbrCode()       disk sector 0, bytes 0x000-0x1B7 (signature, table, 55 AA
+//                   stay).
+//   ntfsBootCode()  the volume's bytes 0-8191 (sectors 0-15 at 512 B) except
+//                   0x03-0x53, the BPB.
+//   fat32BootCode() its first 512 bytes over volume sector 0 except 0x03-0x59;
+//                   the next kFat32ExtraSectors * 512 bytes into free reserved
+//                   sectors N.. of the placer's choice (never 1, never the
+//                   backup 6-8), and N as a u16 at kFat32ExtraSectorField of
+//                   sector 0.
+//   fat16BootCode() volume sector 0 except 0x03-0x3D.
+// Every volume also needs HiddenSectors (u32 at 0x1C) = the partition's
+// absolute start; the code reads the disk relative to it.
 #pragma once
 
 #include <cstddef>
@@ -14,14 +26,13 @@ struct CodeImage {
   std::size_t size;
 };
 
-CodeImage mbrCode();        // 440 bytes: disk sector 0, 0x000-0x1B7
-CodeImage ntfsBootCode();   // 8192 bytes: the volume's first 8 KiB ($Boot)
-CodeImage fat32BootCode();  // 1024 bytes: sector 0, then one extra sector
-CodeImage fat16BootCode();  // 512 bytes: sector 0
+CodeImage mbrCode();        // 440 bytes
+CodeImage ntfsBootCode();   // 8192 bytes
+CodeImage fat32BootCode();  // 512 * (1 + kFat32ExtraSectors) bytes
+CodeImage fat16BootCode();  // 512 bytes
 
-// FAT32: the u16 in sector 0 that the placement fills with the extra
-// sector's number (from the volume's start), and how many extra sectors
-// there are.
+// +0x5A u16 in FAT32 sector 0: the volume-relative sector of the extra code
+// (0 in the image: the code refuses to start until the placer sets it).
 inline constexpr std::size_t kFat32ExtraSectorField = 0x5A;
 inline constexpr std::size_t kFat32ExtraSectors = 1;
 

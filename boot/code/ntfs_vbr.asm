@@ -534,7 +534,7 @@ find_next_attribute:
 ; search_index: walks the root folder's B-tree down to BOOTMGR's entry.
 ; in:  SI the index header of the index root; [index_allocation]
 ; out: EAX BOOTMGR's MFT record number; prints and halts when it is absent
-; clobbers: BX ECX DX SI DI
+; clobbers: EBX ECX EDX ESI EDI
 search_index:
 .node:
         add si, [si + HEADER_ENTRIES_OFFSET]
