@@ -88,4 +88,23 @@ grep -q "is not a valid registry hive" <<<"$output" || fail "bcdboot did not say
 [ "$(cat "$work/s/Boot/BCD")" = "no hive" ] || fail "bcdboot overwrote the broken store"
 [ ! -e "$work/s/bootmgr" ] || fail "bcdboot copied files before refusing"
 checked=$((checked + 1))
+
+# bcdboot: no boot manager for the firmware asked for, or UEFI on NTFS.
+rm "$work/s/Boot/BCD" && rmdir "$work/s/Boot"
+expect_bcdboot_refusal() {  # WORDS ARGUMENTS...
+  local words=$1 output code=0
+  shift
+  output=$("$bin/bcdboot" "$@" 2>&1) || code=$?
+  [ "$code" -eq 1 ] || fail "bcdboot $* exited with $code: $output"
+  grep -q "error: .*$words" <<<"$output" || fail "bcdboot $* did not say \"$words\": $output"
+  [ -z "$(ls -A "$work/s")" ] && [ ! -e "$work/w/EFI" ] && [ ! -e "$work/w/bootmgr" ] ||
+    fail "bcdboot $* wrote boot files"
+  checked=$((checked + 1))
+}
+expect_bcdboot_refusal "Boot/EFI/bootmgfw.efi" "$work/w/Windows" /S "$work/s" /f UEFI
+echo "efi" >"$work/w/Windows/Boot/bootmgfw.efi" && mkdir -p "$work/w/Windows/Boot/EFI" &&
+  mv "$work/w/Windows/Boot/bootmgfw.efi" "$work/w/Windows/Boot/EFI/"
+expect_bcdboot_refusal "starts only from FAT" "$work/s/../w/Windows" /S "$work/w" /f UEFI
+rm "$work/w/Windows/Boot/PCAT/bootmgr"
+expect_bcdboot_refusal "Boot/PCAT/bootmgr" "$work/w/Windows" /S "$work/s"
 echo "refusals: $checked checked, every image unchanged"
