@@ -11,12 +11,15 @@
 # The best of ROAMDECK_BENCH_RUNS runs (default 3) counts, after one
 # warm-up. Then one more run of the engine under strace counts its system
 # calls on the mount per file: each is at least one FUSE request. Work files
-# go to build/bench-ntfs3g/ (ROAMDECK_BENCH_DIR to choose another place).
+# go to build/bench-ntfs3g/ (ROAMDECK_BENCH_DIR to choose another place);
+# ROAMDECK_NTFS3G_OPTIONS gives the engine's mount options (-o; big_writes, as the README
+# mounts it, unless set, also to empty).
 set -euo pipefail
 cd "$(dirname "$(realpath "$0")")/.."
 megabytes=${1:-600}
 runs=${ROAMDECK_BENCH_RUNS:-3}
 work=${ROAMDECK_BENCH_DIR:-$PWD/build/bench-ntfs3g}
+options=${ROAMDECK_NTFS3G_OPTIONS-big_writes}
 [ "$(id -u)" = 0 ] || { echo "error: run as root (loop devices, mounts)" >&2; exit 1; }
 for tool in wimcapture wimapply ntfs-3g mkntfs strace cmake python3; do
   command -v "$tool" >/dev/null || { echo "error: $tool is needed (scripts/setup-debian.sh)" >&2; exit 1; }
@@ -88,7 +91,7 @@ seconds() {  # seconds engine|wimapply: one apply onto a fresh volume, its wall 
   local start end
   sync
   if [ "$1" = engine ]; then
-    ntfs-3g "$loop" "$work/mnt"
+    ntfs-3g ${options:+-o "$options"} "$loop" "$work/mnt"
     start=$(date +%s.%N)
     "$engine" "$image" 1 "$work/mnt" >"$work/engine.log"
     umount "$work/mnt"
@@ -113,12 +116,12 @@ grep -q 'WARN' "$work/engine.log" && { echo "the engine warned:"; cat "$work/eng
 
 echo "== counting the engine's system calls (strace -c -f)"
 makeVolume target
-ntfs-3g "$loop" "$work/mnt"
+ntfs-3g ${options:+-o "$options"} "$loop" "$work/mnt"
 strace -f -c -o "$work/strace.txt" "$engine" "$image" 1 "$work/mnt" >/dev/null
 umount "$work/mnt"
 dropVolume "$loop" target
 
-python3 - "$work/strace.txt" "$files" "$folders" "$dataBytes" "$peer" "$ours" <<'PY'
+python3 - "$work/strace.txt" "$files" "$folders" "$dataBytes" "$peer" "$ours" "$options" <<'PY'
 import sys
 path, files, folders, data, peer, ours = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), \
     int(sys.argv[4]), float(sys.argv[5]), float(sys.argv[6])
@@ -133,7 +136,7 @@ onMount = ['openat', 'write', 'writev', 'close', 'lsetxattr', 'mkdir', 'link', '
 print()
 print(f'{data / 1e6:.0f} MB in {files} files and {folders} folders, LZX')
 print(f'wimapply (NTFS-3G mode, block device): {peer:7.2f} s ({data / 1e6 / peer:6.1f} MB/s)')
-print(f'wimengine onto an ntfs-3g mount:       {ours:7.2f} s ({data / 1e6 / ours:6.1f} MB/s)')
+print(f'wimengine onto an ntfs-3g mount{" (-o " + sys.argv[7] + ")" if sys.argv[7] else ""}: {ours:7.2f} s ({data / 1e6 / ours:6.1f} MB/s)')
 print(f'ratio (wimapply time / engine time):   {peer / ours:5.2f}x')
 print(f'engine system calls per file or folder ({entries} entries; a call on the mount is at '
       f'least one FUSE request; the few on the image file are counted too):')
