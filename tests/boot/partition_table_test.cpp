@@ -91,7 +91,7 @@ TEST(PartitionTable, HostileTablesAreRefused) {
   layoutOf(unsigned_, 5000, false);
 }
 
-// A GPT with one EFI system partition, CRCs as the specification computes them.
+// A GPT with one EFI system partition and both CRCs, as partitioning tools write it.
 Disk gptDisk(bool spoilEntries) {
   Disk disk;
   putEntry(disk.sector(0), 0, 0, 0xEE, 1, 0xFFFFFFFF);
