@@ -14,19 +14,7 @@ here=$(dirname "$(realpath "$0")")
 [ "$(id -u)" -eq 0 ] || { echo "the chain test needs root (loop devices, FUSE mounts)"; exit 1; }
 
 rm -rf "$work" && mkdir -p "$work" && work=$(realpath "$work")
-loops=() mounts=()
-cleanup() {
-  for m in "${mounts[@]}"; do umount "$m" 2>/dev/null || true; done
-  for l in "${loops[@]}"; do losetup -d "$l" 2>/dev/null || true; done
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*"; exit 1; }
-attach() {  # start size → loop device
-  local loop
-  loop=$(losetup -f --show -o $(($1 * 512)) --sizelimit $(($2 * 512)) "$work/disk.img")
-  loops+=("$loop")
-  echo "$loop"
-}
+source "$here/disk-helpers.sh"
 
 # The test Windows: a boot manager for each firmware, a kernel with a version
 # resource (10.0, build 22621: "Windows 11"), fonts, and one locale besides
@@ -49,7 +37,9 @@ wimcapture "$tree" "$work/windows.wim" --compress=LZX >/dev/null
 truncate -s 1200M "$work/disk.img"
 printf 'label: dos\nlabel-id: 0x5eed2468\nstart=2048, size=409600, type=c\nstart=411648, size=819200, type=7\nstart=1230848, size=1000000, type=7\n' |
   sfdisk -q "$work/disk.img"
-system=$(attach 2048 409600) windows=$(attach 411648 819200) second=$(attach 1230848 1000000)
+attach "$work/disk.img" 2048 409600 && system=$loop
+attach "$work/disk.img" 411648 819200 && windows=$loop
+attach "$work/disk.img" 1230848 1000000 && second=$loop
 mkfs.fat -F 32 "$system" >/dev/null
 mkntfs -Q -F -q "$windows" 2>/dev/null
 mkntfs -Q -F -q "$second" 2>/dev/null

@@ -6,19 +6,7 @@ set -euo pipefail
 bin=$(realpath "$1") work=$2
 [ "$(id -u)" -eq 0 ] || { echo "the refusal tests need root (loop devices)"; exit 1; }
 rm -rf "$work" && mkdir -p "$work" && work=$(realpath "$work")
-loops=() mounts=()
-cleanup() {
-  for m in "${mounts[@]}"; do umount "$m" 2>/dev/null || true; done
-  for l in "${loops[@]}"; do losetup -d "$l" 2>/dev/null || true; done
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*"; exit 1; }
-attach() {  # image start size → loop device
-  local loop
-  loop=$(losetup -f --show -o $(($2 * 512)) --sizelimit $(($3 * 512)) "$1")
-  loops+=("$loop")
-  echo "$loop"
-}
+source "$(dirname "$(realpath "$0")")/disk-helpers.sh"
 
 # expect_refusal IMAGE WORDS COMMAND...: fails, says WORDS, changes nothing.
 checked=0
@@ -43,8 +31,10 @@ disk=$work/mbr.img
 truncate -s 200M "$disk"
 printf 'label: dos\nlabel-id: 0x0badf00d\nstart=2048, size=65536, type=7\nstart=67584, size=8192, type=1\nstart=75776, size=65536, type=7\nstart=141312, type=5\nstart=143360, size=65536, type=7\n' |
   sfdisk -q "$disk"
-exfat=$(attach "$disk" 2048 65536) fat12=$(attach "$disk" 67584 8192)
-blank=$(attach "$disk" 75776 65536) logical=$(attach "$disk" 143360 65536)
+attach "$disk" 2048 65536 && exfat=$loop
+attach "$disk" 67584 8192 && fat12=$loop
+attach "$disk" 75776 65536 && blank=$loop
+attach "$disk" 143360 65536 && logical=$loop
 mkfs.exfat -q "$exfat" >/dev/null 2>&1 || mkfs.exfat "$exfat" >/dev/null
 mkfs.fat -F 12 "$fat12" >/dev/null
 mkntfs -Q -F -q "$logical" 2>/dev/null
@@ -67,7 +57,7 @@ expect_refusal "$work/part.img" "no disk around it" "$bin/bootice" /DEVICE="$wor
 gpt=$work/gpt.img
 truncate -s 100M "$gpt"
 printf 'label: gpt\nstart=2048, size=65536, type=EBD0A0A2-B9E5-4433-87C0-68B99BD0BAC7\n' | sfdisk -q "$gpt"
-data=$(attach "$gpt" 2048 65536)
+attach "$gpt" 2048 65536 && data=$loop
 mkntfs -Q -F -q "$data" 2>/dev/null
 expect_refusal "$gpt" "no EFI system partition" "$bin/bootice" /DEVICE="$data" /partitions /activate
 
