@@ -107,6 +107,12 @@ bool openDevice(const std::string& path, bool writable, Device& device, std::str
   // A volume's handle stops at the file system's end; the NTFS backup boot
   // sector lies just beyond it.
   DeviceIoControl(handle, FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0, &returned, nullptr);
+  // Windows refuses writes to a mounted file system's sectors beyond its
+  // boot sector (FAT32's reserved sectors among them) unless the volume is
+  // locked. The running system's volume cannot be locked; its boot sectors
+  // can be written all the same. The lock ends with the handle.
+  if (writable)
+    DeviceIoControl(handle, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
   device = std::move(opened);
   return true;
 }
