@@ -68,13 +68,6 @@ TEST(CommandLine, TheLineIsPrintedFirstAndTheArgumentsFollowTheName) {
   EXPECT_EQ(seen, (Words{"/x", "a b"}));
 }
 
-TEST(CommandLine, DrivesAreALetterAndAColonWithOrWithoutTheRoot) {
-  for (const char* drive : {"C:", "C:\\", "c:", "z:\\", "A:"})
-    EXPECT_TRUE(tools::isDrive(drive)) << drive;
-  for (const char* text : {"", "C", ":", "1:", "C:/", "C:\\\\", "CD:", "C:\\Windows", "\\\\", "@:"})
-    EXPECT_FALSE(tools::isDrive(text)) << text;
-}
-
 TEST(CommandLine, TheErrorLineNamesTheTool) {
   EXPECT_EQ(tools::errorLine("x.exe", "bad"), "x.exe: error: bad");
 }

@@ -77,13 +77,6 @@ int runFromCommandLine(const std::string& commandLine, ToolRun run, const Host& 
   return run(arguments, host);
 }
 
-bool isDrive(const std::string& text) {
-  if (text.size() != 2 && text.size() != 3) return false;
-  char letter = text[0];
-  bool isLetter = (letter >= 'A' && letter <= 'Z') || (letter >= 'a' && letter <= 'z');
-  return isLetter && text[1] == ':' && (text.size() == 2 || text[2] == '\\');
-}
-
 bool sameSwitch(const std::string& given, const char* expected) {
   return gbk::equalsIgnoringAsciiCase(given, expected);
 }

@@ -40,10 +40,6 @@ std::vector<std::string> splitCommandLine(const std::string& commandLine);
 // program name. Returns the tool's exit code.
 int runFromCommandLine(const std::string& commandLine, ToolRun run, const Host& host);
 
-// A drive as the program names one: a letter and a colon, with or without
-// the backslash of its root (C: or C:\).
-bool isDrive(const std::string& text);
-
 // Whether two switches are the same, without regard to ASCII letter case.
 bool sameSwitch(const std::string& given, const char* expected);
 
