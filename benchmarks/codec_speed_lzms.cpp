@@ -2,7 +2,7 @@
 // chunks (the lzms-*.cmp/.raw pairs that tests/wim/make-codec-vectors.sh
 // writes), and checks that both give the original bytes.
 // Built by hand, not by CMake, as it links wimlib:
-//   g++ -std=c++17 -O2 -I. benchmarks/codec_speed_lzms.cpp wim/lzms_decoder.cpp \
+//   g++ -std=c++17 -O2 -I. benchmarks/codec_speed_lzms.cpp wim/codecs/lzms_decoder.cpp \
 //     -lwim -o codec_speed_lzms
 //   ./codec_speed_lzms <codec-vectors folder> [seconds per chunk and decoder]
 #include <dirent.h>
@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "wim/lzms_decoder.h"
+#include "wim/codecs/lzms_decoder.h"
 
 namespace {
 
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "wimlib cannot decompress %s\n", name.c_str());
       return 1;
     }
-    const wim::ByteSpan in{compressed.data(), compressed.size()};
+    const le::ByteSpan in{compressed.data(), compressed.size()};
     bool right = ours.decompress(in, out.data(), size) && out == original;
     std::fill(out.begin(), out.end(), 0);
     right =

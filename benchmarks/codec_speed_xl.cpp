@@ -2,8 +2,8 @@
 // the chunks that make-codec-vectors.sh writes. Built by hand, optimised and
 // without sanitizers; it links wimlib, so the program never includes it.
 // From the repository's root:
-//   g++ -std=c++17 -O2 -I. benchmarks/codec_speed_xl.cpp wim/xpress_decoder.cpp
-//       wim/lzx_decoder.cpp -lwim -o codec_speed_xl
+//   g++ -std=c++17 -O2 -I. benchmarks/codec_speed_xl.cpp wim/codecs/xpress_decoder.cpp
+//       wim/codecs/lzx_decoder.cpp -lwim -o codec_speed_xl
 //   ./codec_speed_xl <vector folder> [seconds per measurement]
 // For each codec and chunk size it decodes every chunk over and over and
 // prints the output rate of both (the best of many short turns, so that other
@@ -23,8 +23,8 @@
 #include <utility>
 #include <vector>
 
-#include "wim/lzx_decoder.h"
-#include "wim/xpress_decoder.h"
+#include "wim/codecs/lzx_decoder.h"
+#include "wim/codecs/xpress_decoder.h"
 
 namespace {
 
@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
         total, seconds,
         [&](bool check) {
           for (const Vector& vector : vectors) {
-            const wim::ByteSpan in{vector.compressed.data(), vector.compressed.size()};
+            const le::ByteSpan in{vector.compressed.data(), vector.compressed.size()};
             const bool ok = isXpress ? xpress.decompress(in, out.data(), vector.raw.size())
                                      : lzx.decompress(in, out.data(), vector.raw.size());
             if (check &&

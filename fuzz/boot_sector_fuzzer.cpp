@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "boot/boot_code_placement.h"
-#include "boot/partition_table.h"
-#include "boot/volume_boot_sector.h"
+#include "boot/sector/boot_code_placement.h"
+#include "boot/disk/partition_table.h"
+#include "boot/sector/volume_boot_sector.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ void check(bool promise) {
   if (!promise) std::abort();
 }
 
-void fuzzBootSector(const boot::Bytes& input) {
+void fuzzBootSector(const le::Bytes& input) {
   boot::VolumeBootSector volume;
   std::string reason;
   if (!boot::parseVolumeBootSector(input, volume, reason)) {
@@ -29,7 +29,7 @@ void fuzzBootSector(const boot::Bytes& input) {
   check(volume.clusterBytes() <= 65536);
   const std::uint64_t area = boot::bootAreaBytes(volume);
   if (area > (1u << 22)) return;  // FAT32 may reserve many sectors; keep runs quick
-  boot::Bytes head = input;
+  le::Bytes head = input;
   head.resize(static_cast<std::size_t>(area), 0);
   boot::VolumeBootCode code;
   code.image.assign(volume.kind == boot::FileSystemKind::Ntfs    ? 8192
@@ -48,9 +48,9 @@ void fuzzBootSector(const boot::Bytes& input) {
   }
 }
 
-void fuzzPartitionTable(const boot::Bytes& input) {
+void fuzzPartitionTable(const le::Bytes& input) {
   const std::uint64_t sectors = input.size() / 512 + 64;
-  const boot::ReadSectors read = [&](std::uint64_t lba, std::uint32_t count, boot::Bytes& out) {
+  const boot::ReadSectors read = [&](std::uint64_t lba, std::uint32_t count, le::Bytes& out) {
     if (count > 64) return false;
     out.assign(std::size_t{count} * 512, 0);
     for (std::size_t i = 0; i < out.size(); ++i) {
@@ -67,9 +67,9 @@ void fuzzPartitionTable(const boot::Bytes& input) {
   }
   for (const boot::Partition& partition : layout.partitions)
     check(partition.startLba <= sectors && partition.sectors <= sectors - partition.startLba);
-  boot::Bytes sector0 = input;
+  le::Bytes sector0 = input;
   sector0.resize(512, 0);
-  const boot::Bytes before = sector0;
+  const le::Bytes before = sector0;
   if (boot::activateMbrEntry(sector0, input.size() % 4 == 0 ? 0 : 1, reason))
     for (std::size_t i = 0; i < 512; ++i)
       check(sector0[i] == before[i] || (i >= 0x1BE && i < 0x1FE && (i - 0x1BE) % 16 == 0));
@@ -78,7 +78,7 @@ void fuzzPartitionTable(const boot::Bytes& input) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const boot::Bytes input(data, data + size);
+  const le::Bytes input(data, data + size);
   fuzzBootSector(input);
   fuzzPartitionTable(input);
   return 0;

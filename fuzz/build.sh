@@ -9,8 +9,8 @@ mkdir -p "$out"
 flags=(-std=c++17 -Wall -Wextra -g -O1 -fno-omit-frame-pointer -fsanitize=fuzzer,address,undefined
        -fno-sanitize-recover=all -I.)
 for harness in wim_info_fuzzer wim_xml_fuzzer; do
-  clang++ "${flags[@]}" "fuzz/$harness.cpp" wim/image_xml.cpp wim/utf.cpp \
-    wim/wim_header.cpp wim/wim_info.cpp -o "$out/$harness"
+  clang++ "${flags[@]}" "fuzz/$harness.cpp" wim/format/image_xml.cpp wim/format/utf.cpp \
+    wim/format/wim_header.cpp wim/format/wim_info.cpp -o "$out/$harness"
 done
 # The XPRESS and LZX decoders, each on its own.
 for codec in xpress lzx; do
@@ -18,20 +18,20 @@ for codec in xpress lzx; do
     -o "$out/${codec}_fuzzer"
 done
 # The LZMS chunk decoder.
-clang++ "${flags[@]}" fuzz/lzms_fuzzer.cpp wim/lzms_decoder.cpp -o "$out/lzms_fuzzer"
+clang++ "${flags[@]}" fuzz/lzms_fuzzer.cpp wim/codecs/lzms_decoder.cpp -o "$out/lzms_fuzzer"
 # The metadata parser alone, and the whole apply (every decoder included).
 engine=$(ls wim/*.cpp | grep -v -e _win32.cpp)
-clang++ "${flags[@]}" fuzz/image_metadata_fuzzer.cpp wim/image_tree.cpp \
-  wim/utf.cpp wim/sha1.cpp -o "$out/image_metadata_fuzzer"
+clang++ "${flags[@]}" fuzz/image_metadata_fuzzer.cpp wim/format/image_tree.cpp \
+  wim/format/utf.cpp wim/format/sha1.cpp -o "$out/image_metadata_fuzzer"
 # shellcheck disable=SC2086
 clang++ "${flags[@]}" fuzz/wim_apply_fuzzer.cpp $engine -lpthread -o "$out/wim_apply_fuzzer"
 # The support module's ICO/CUR directory reader.
 clang++ "${flags[@]}" fuzz/icon_directory_fuzzer.cpp support/icon_directory.cpp \
   -o "$out/icon_directory_fuzzer"
 # The boot library's readers: boot sectors with the placement, partition tables.
-clang++ "${flags[@]}" fuzz/boot_sector_fuzzer.cpp boot/volume_boot_sector.cpp \
-  boot/boot_code_placement.cpp boot/partition_table.cpp -o "$out/boot_sector_fuzzer"
+clang++ "${flags[@]}" fuzz/boot_sector_fuzzer.cpp boot/sector/volume_boot_sector.cpp \
+  boot/sector/boot_code_placement.cpp boot/disk/partition_table.cpp -o "$out/boot_sector_fuzzer"
 # The boot library's hive reader (with its writer, for the round trip) and PE reader.
-clang++ "${flags[@]}" fuzz/hive_fuzzer.cpp boot/hive.cpp -o "$out/hive_fuzzer"
-clang++ "${flags[@]}" fuzz/pe_version_fuzzer.cpp boot/pe_version.cpp -o "$out/pe_version_fuzzer"
+clang++ "${flags[@]}" fuzz/hive_fuzzer.cpp boot/store/hive.cpp -o "$out/hive_fuzzer"
+clang++ "${flags[@]}" fuzz/pe_version_fuzzer.cpp boot/store/pe_version.cpp -o "$out/pe_version_fuzzer"
 echo "built in $out:" && ls "$out"

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "boot/hive.h"
+#include "boot/store/hive.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   boot::Key root{u"untouched", {}, {}};
@@ -17,11 +17,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (reason.empty() || root.name != u"untouched" || !root.subkeys.empty()) std::abort();
     return 0;
   }
-  boot::Bytes once;
+  le::Bytes once;
   if (!boot::writeHive(root, once, reason)) return 0;  // e.g. names that differ only in case
   boot::Key back;
   if (!boot::readHive(once, back, reason)) std::abort();
-  boot::Bytes twice;
+  le::Bytes twice;
   if (!boot::writeHive(back, twice, reason) || twice != once) std::abort();
   return 0;
 }

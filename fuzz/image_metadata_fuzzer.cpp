@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "wim/image_tree.h"
+#include "wim/format/image_tree.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ void check(bool promise) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   wim::ImageTree tree;
-  if (!wim::parseImageMetadata(wim::ByteSpan{data, size}, tree).ok()) return 0;
+  if (!wim::parseImageMetadata(le::ByteSpan{data, size}, tree).ok()) return 0;
   check(!tree.entries.empty() && tree.entries[0].name.empty());
   check(tree.descriptors.size() == tree.securityDescriptors);
   for (std::size_t i = 1; i < tree.entries.size(); ++i) {

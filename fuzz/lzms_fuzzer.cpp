@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "wim/lzms_decoder.h"
+#include "wim/codecs/lzms_decoder.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A copy of exactly the chunk's bytes, so that AddressSanitizer sees any
   // read past its end.
   const std::vector<std::uint8_t> chunk(data + 4, data + size);
-  const wim::ByteSpan in{chunk.empty() ? nullptr : chunk.data(), chunk.size()};
+  const le::ByteSpan in{chunk.empty() ? nullptr : chunk.data(), chunk.size()};
 
   static wim::LzmsDecoder reused(kMaxOutput);
   static std::vector<std::uint8_t> first(kMaxOutput + kGuard);

@@ -11,13 +11,13 @@
 #include <cstring>
 #include <memory>
 
-#include "wim/lzx_decoder.h"
+#include "wim/codecs/lzx_decoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 4) return 0;
   const std::uint32_t chunkSize = 32768u << (data[0] % 7);
   const std::size_t outSize = (data[1] | data[2] << 8 | data[3] << 16) % chunkSize + 1;
-  const wim::ByteSpan in{data + 4, size - 4};
+  const le::ByteSpan in{data + 4, size - 4};
 
   static std::unique_ptr<wim::LzxDecoder> used[7];
   std::unique_ptr<wim::LzxDecoder>& reused = used[data[0] % 7];

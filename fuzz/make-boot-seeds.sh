@@ -8,7 +8,7 @@ cd "$(dirname "$(realpath "$0")")/.."
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-g++ -std=c++17 -O1 -I. tests/boot/store_samples.cpp boot/hive.cpp boot/bcd_store.cpp \
+g++ -std=c++17 -O1 -I. tests/boot/store_samples.cpp boot/store/hive.cpp boot/store/bcd_store.cpp boot/disk/disk_ids.cpp \
   -o "$work/samples"
 "$work/samples" "$work"
 rm -rf fuzz/corpus/hive fuzz/corpus/pe_version

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "boot/pe_version.h"
+#include "boot/store/pe_version.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   boot::PeInfo info;

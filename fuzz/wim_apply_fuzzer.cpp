@@ -13,7 +13,7 @@
 #include <fstream>
 #include <string>
 
-#include "wim/wim_apply.h"
+#include "wim/apply/wim_apply.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "wim/utf.h"
-#include "wim/wim_info.h"
+#include "wim/format/utf.h"
+#include "wim/format/wim_info.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ void check(bool promise) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const wim::ByteSpan file{data, size};
+  const le::ByteSpan file{data, size};
   wim::WimInfo info;
   const wim::Outcome outcome = wim::readWimInfo(file, info);
 

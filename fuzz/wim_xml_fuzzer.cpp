@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "wim/image_xml.h"
-#include "wim/utf.h"
-#include "wim/wim_info.h"
+#include "wim/format/image_xml.h"
+#include "wim/format/utf.h"
+#include "wim/format/wim_info.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ std::size_t count(const std::string& text, const std::string& needle) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string text;
   if (size >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
-    if (!wim::decodeXmlData(wim::ByteSpan{data, size}, text).ok()) return 0;
+    if (!wim::decodeXmlData(le::ByteSpan{data, size}, text).ok()) return 0;
     check(wim::isValidUtf8(text));
   } else {
     text.assign(reinterpret_cast<const char*>(data), size);

@@ -12,13 +12,13 @@
 #include <cstring>
 #include <memory>
 
-#include "wim/xpress_decoder.h"
+#include "wim/codecs/xpress_decoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 4) return 0;
   const std::uint32_t chunkSize = 4096u << (data[0] % 6);
   const std::size_t outSize = (data[1] | data[2] << 8 | data[3] << 16) % chunkSize + 1;
-  const wim::ByteSpan in{data + 4, size - 4};
+  const le::ByteSpan in{data + 4, size - 4};
 
   static std::unique_ptr<wim::XpressDecoder> used[6];
   std::unique_ptr<wim::XpressDecoder>& reused = used[data[0] % 6];

@@ -4,8 +4,8 @@
 #include <fstream>
 #include <string>
 
-#include "boot/bcd_store.h"
-#include "boot/hive.h"
+#include "boot/store/bcd_store.h"
+#include "boot/store/hive.h"
 
 using namespace boot;
 
@@ -38,7 +38,7 @@ void exportKey(const Key& key, const std::string& path, std::string& out) {
     out += v.name.empty() ? std::string("@") : "\"" + printed(v.name) + "\"";
     char buffer[32];
     if (v.type == kRegDword && v.data.size() == 4) {
-      std::snprintf(buffer, sizeof buffer, "=dword:%08x\n", le32(v.data, 0));
+      std::snprintf(buffer, sizeof buffer, "=dword:%08x\n", le::u32(v.data, 0));
       out += buffer;
       continue;
     }
@@ -54,7 +54,7 @@ void exportKey(const Key& key, const std::string& path, std::string& out) {
 }
 
 bool save(const std::string& dir, const std::string& name, const Key& root) {
-  Bytes hive;
+  le::Bytes hive;
   std::string reason;
   if (!writeHive(root, hive, reason)) {
     std::fprintf(stderr, "%s: %s\n", name.c_str(), reason.c_str());
@@ -76,8 +76,8 @@ Key plainHive() {
   setValue(d, u"Dword", kRegDword, regDwordData(0x10200003));
   setValue(d, u"Empty", kRegBinary, {});
   setValue(d, u"Inline", kRegBinary, {1, 2, 3});
-  setValue(d, u"Cell", kRegBinary, Bytes(300, 0x5A));
-  setValue(d, u"Full", kRegBinary, Bytes(kMaxCellData, 0x11));
+  setValue(d, u"Cell", kRegBinary, le::Bytes(300, 0x5A));
+  setValue(d, u"Full", kRegBinary, le::Bytes(kMaxCellData, 0x11));
   setValue(d, u"List", kRegMultiSz, regMultiSzData({u"{a}", u"{b}"}));
   setValue(d, u"Qword", 11, {1, 2, 3, 4, 5, 6, 7, 8});
   setValue(d, u"\u0416\u0436", kRegSz, regSzData(u"\u0416"));

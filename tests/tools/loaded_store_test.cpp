@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
-#include "boot/bcd_store.h"
-#include "boot/hive.h"
+#include "boot/store/bcd_store.h"
+#include "boot/store/hive.h"
 #include "tools/bcdboot/boot_files.h"
 
 namespace {

@@ -19,7 +19,7 @@
 #include <windows.h>
 #endif
 
-#include "wim/wim_apply.h"
+#include "wim/apply/wim_apply.h"
 #include "tests/wim/wim_test_support.h"
 
 namespace wimtest {

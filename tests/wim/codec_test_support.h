@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "wim/le_bytes.h"
+#include "bytes/little_endian.h"
 #include "tests/wim/host_folder.h"
 
 namespace codectest {
@@ -68,9 +68,8 @@ void expectEveryChunkDecodes(const VectorsBySize& vectors) {
     Decoder decoder(chunkSize);
     for (const Vector& vector : group) {
       Bytes out(vector.original.size());
-      ASSERT_TRUE(
-          decoder.decompress(wim::ByteSpan{vector.compressed.data(), vector.compressed.size()},
-                             out.data(), out.size()))
+      ASSERT_TRUE(decoder.decompress(
+          le::ByteSpan{vector.compressed.data(), vector.compressed.size()}, out.data(), out.size()))
           << vector.name;
       EXPECT_TRUE(out == vector.original) << vector.name;
     }

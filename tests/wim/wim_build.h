@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
-#include "wim/image_tree.h"
-#include "wim/sha1.h"
+#include "wim/format/image_tree.h"
+#include "wim/format/sha1.h"
 #include "tests/wim/wim_test_support.h"
 
 namespace wimtest {

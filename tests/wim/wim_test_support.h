@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "wim/le_bytes.h"
-#include "wim/utf.h"
-#include "wim/wim_header.h"
+#include "bytes/little_endian.h"
+#include "wim/format/utf.h"
+#include "wim/format/wim_header.h"
 #include "tests/wim/host_folder.h"
 
 namespace wimtest {
@@ -40,8 +40,8 @@ inline std::string scratchPath(const std::string& name) {
 #endif
 }
 
-inline wim::ByteSpan byteSpanOf(const Bytes& bytes) {
-  return wim::ByteSpan{bytes.data(), bytes.size()};
+inline le::ByteSpan byteSpanOf(const Bytes& bytes) {
+  return le::ByteSpan{bytes.data(), bytes.size()};
 }
 
 inline bool readFile(const std::string& path, Bytes& bytes) {

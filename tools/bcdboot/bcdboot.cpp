@@ -4,15 +4,15 @@
 #include <random>
 #include <system_error>
 
-#include "boot/bcd_store.h"
-#include "boot/disk_access.h"
-#include "boot/hive.h"
-#include "boot/locale_choice.h"
-#include "boot/pe_version.h"
-#include "boot/volume_boot_sector.h"
+#include "boot/store/bcd_store.h"
+#include "boot/disk/disk_access.h"
+#include "boot/store/hive.h"
+#include "boot/store/locale_choice.h"
+#include "boot/store/pe_version.h"
+#include "boot/sector/volume_boot_sector.h"
 #include "tools/bcdboot/boot_files.h"
 #include "tools/cli/volume_io.h"
-#include "wim/target_paths.h"
+#include "wim/apply/target_paths.h"
 
 namespace tools {
 
@@ -82,14 +82,14 @@ bool parseArguments(const std::vector<std::string>& arguments, Request& request,
   return true;
 }
 
-bool readFile(const fs::path& path, boot::Bytes& bytes) {
+bool readFile(const fs::path& path, le::Bytes& bytes) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return !in.bad();
 }
 
-bool writeFile(const fs::path& path, const boot::Bytes& bytes) {
+bool writeFile(const fs::path& path, const le::Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),
             static_cast<std::streamsize>(bytes.size()));
@@ -147,7 +147,7 @@ bool partitionDevice(const std::string& volumeName, const std::string& what,
   device.partitionGuid = partition->gptUnique;
   // The file system decides whether UEFI firmware can start from it.
   boot::Device volume;
-  boot::Bytes sector;
+  le::Bytes sector;
   boot::VolumeBootSector bpb;
   std::string ignored;
   if (boot::openDevice(location.volumePath, false, volume, ignored) &&
@@ -201,7 +201,7 @@ bool planStore(const boot::BcdBootRequest& base, boot::Firmware firmware, const 
     if (!readLoadedStore(work.loadedKey, existing, reason)) return false;
     request.existingStore = &existing;
   } else if (isFile(path)) {
-    boot::Bytes bytes;
+    le::Bytes bytes;
     if (!readFile(path, bytes)) return reason = "cannot read the store " + shownPath, false;
     std::string why;
     if (!boot::readHive(bytes, existing, why))
@@ -217,7 +217,7 @@ bool planStore(const boot::BcdBootRequest& base, boot::Firmware firmware, const 
 // alone; another is replaced through a new file beside it, as some FUSE file
 // systems cannot rewrite a file in place.
 bool copyVerified(const fs::path& from, const fs::path& to, std::string& reason) {
-  boot::Bytes bytes, existing, readBack;
+  le::Bytes bytes, existing, readBack;
   if (!readFile(from, bytes)) return reason = "cannot read " + from.string(), false;
   if (readFile(to, existing) && existing == bytes) return true;
   std::error_code error;
@@ -258,7 +258,7 @@ bool copyTree(const fs::path& from, const fs::path& to, const std::vector<std::s
 
 bool writeStore(const StoreWork& work, std::string& reason) {
   if (!work.loadedKey.empty()) return writeLoadedStore(work.loadedKey, work.tree, reason);
-  boot::Bytes hive, readBack;
+  le::Bytes hive, readBack;
   if (!boot::writeHive(work.tree, hive, reason)) return false;
   std::error_code error;
   fs::create_directories(work.path.parent_path(), error);
@@ -334,7 +334,7 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
                           "; nothing was written");
 
   // The loader's description and locale, from the image itself.
-  boot::Bytes kernel;
+  le::Bytes kernel;
   boot::PeInfo kernelInfo;
   std::string description = "Windows";
   if (readFile(windows / "System32" / "ntoskrnl.exe", kernel) &&
@@ -350,7 +350,7 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
   // valid hive stops the tool with the disk untouched.
   boot::Key templateTree;
   const boot::Key* templateStore = nullptr;
-  boot::Bytes templateBytes;
+  le::Bytes templateBytes;
   if (readFile(windows / "System32" / "config" / "BCD-Template", templateBytes) &&
       boot::readHive(templateBytes, templateTree, reason))
     templateStore = &templateTree;
@@ -384,7 +384,7 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
   }
   if (uefi) {
     const fs::path microsoft = system / "EFI" / "Microsoft" / "Boot";
-    boot::Bytes manager;
+    le::Bytes manager;
     boot::PeInfo managerInfo;
     // The fallback path names the firmware's word size: a 32-bit boot
     // manager is only started by 32-bit firmware.

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <string>
 
-#include "boot/hive.h"
+#include "boot/store/hive.h"
 
 namespace tools {
 

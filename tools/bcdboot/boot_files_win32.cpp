@@ -48,7 +48,7 @@ bool readKey(HKEY key, boot::Key& tree, std::string& reason) {
         ERROR_SUCCESS)
       continue;
     boot::setValue(tree, u16(std::wstring(name.data(), nameLength)), type,
-                   boot::Bytes(data.begin(), data.begin() + dataLength));
+                   le::Bytes(data.begin(), data.begin() + dataLength));
   }
   for (DWORD i = 0; i < subkeys; ++i) {
     DWORD nameLength = static_cast<DWORD>(name.size());

@@ -3,9 +3,9 @@
 #include <algorithm>
 
 #include "boot/code/boot_code.h"
-#include "boot/disk_access.h"
-#include "boot/partition_table.h"
-#include "boot/volume_boot_sector.h"
+#include "boot/disk/disk_access.h"
+#include "boot/disk/partition_table.h"
+#include "boot/sector/volume_boot_sector.h"
 #include "tools/cli/volume_io.h"
 
 namespace tools {
@@ -27,11 +27,11 @@ int refuse(const Host& host, const std::string& reason) {
 int fail(const Host& host, const std::string& reason) { return failWith(host, kTool, reason); }
 
 // The primary MBR entry that starts at `startLba`, or -1.
-int slotStartingAt(const boot::Bytes& sector0, std::uint64_t startLba) {
+int slotStartingAt(const le::Bytes& sector0, std::uint64_t startLba) {
   for (int slot = 0; slot < 4; ++slot) {
     const std::size_t at =
         boot::kMbrTableOffset + static_cast<std::size_t>(slot) * boot::kMbrEntrySize;
-    if (boot::le8(sector0, at + 4) != 0 && boot::le32(sector0, at + 8) == startLba) return slot;
+    if (le::u8(sector0, at + 4) != 0 && le::u32(sector0, at + 8) == startLba) return slot;
   }
   return -1;
 }
@@ -40,7 +40,7 @@ int slotStartingAt(const boot::Bytes& sector0, std::uint64_t startLba) {
 bool isFatVolume(const std::string& volumePath) {
   boot::Device volume;
   std::string ignored;
-  boot::Bytes sector;
+  le::Bytes sector;
   boot::VolumeBootSector bpb;
   return boot::openDevice(volumePath, false, volume, ignored) &&
          readBytes(volume, 0, 512, sector, ignored) &&
@@ -84,9 +84,9 @@ int activate(const std::string& device, const Host& host) {
                           " is a logical partition, which cannot be active; nothing "
                           "was changed");
 
-  boot::Bytes sector0;
+  le::Bytes sector0;
   if (!boot::readSectors(disk, 0, 1, sector0, reason)) return fail(host, reason);
-  const boot::Bytes before = sector0;
+  const le::Bytes before = sector0;
   const int slot = slotStartingAt(sector0, startLba);
   if (slot < 0 || !boot::activateMbrEntry(sector0, slot, reason))
     return fail(host, "the MBR of " + location.diskPath + " holds no entry for " + device +

@@ -2,10 +2,10 @@
 
 #include <optional>
 
-#include "boot/boot_code_placement.h"
+#include "boot/sector/boot_code_placement.h"
 #include "boot/code/boot_code.h"
-#include "boot/disk_access.h"
-#include "boot/volume_boot_sector.h"
+#include "boot/disk/disk_access.h"
+#include "boot/sector/volume_boot_sector.h"
 #include "tools/cli/volume_io.h"
 
 namespace tools {
@@ -64,7 +64,7 @@ int runBootsect(const std::vector<std::string>& arguments, const Host& host) {
   if (!boot::openDevice(location.volumePath, true, volume, reason))
     return fail(host, reason + volumeOpenHint(target));
 
-  boot::Bytes sector0;
+  le::Bytes sector0;
   if (!readBytes(volume, 0, 512, sector0, reason))
     return fail(host, reason + volumeOpenHint(target));
   boot::VolumeBootSector bpb;
@@ -87,7 +87,7 @@ int runBootsect(const std::vector<std::string>& arguments, const Host& host) {
                           " bytes, more than the " + std::to_string(volume.sizeBytes) +
                           " there are; nothing was written");
 
-  boot::Bytes head;
+  le::Bytes head;
   if (!readBytes(volume, 0, boot::bootAreaBytes(bpb), head, reason)) return fail(host, reason);
   boot::Placement placement;
   if (!boot::placeBootCode(bpb, head, codeFor(bpb.kind), partitionStart, placement, reason))

@@ -14,7 +14,7 @@ bool aligned(const boot::Device& device, std::uint64_t offset, std::uint64_t cou
 
 }  // namespace
 
-bool readBytes(boot::Device& device, std::uint64_t offset, std::uint64_t count, boot::Bytes& out,
+bool readBytes(boot::Device& device, std::uint64_t offset, std::uint64_t count, le::Bytes& out,
                std::string& reason) {
   // A device with larger sectors than asked for still reads its first one.
   if (offset == 0 && count < device.sectorSize) {
@@ -27,7 +27,7 @@ bool readBytes(boot::Device& device, std::uint64_t offset, std::uint64_t count, 
                            static_cast<std::uint32_t>(count / device.sectorSize), out, reason);
 }
 
-bool writeBytes(boot::Device& device, std::uint64_t offset, const boot::Bytes& bytes,
+bool writeBytes(boot::Device& device, std::uint64_t offset, const le::Bytes& bytes,
                 std::string& reason) {
   if (!aligned(device, offset, bytes.size(), reason)) return false;
   return boot::writeSectors(device, offset / device.sectorSize, bytes, reason);

@@ -5,15 +5,15 @@
 #include <cstdint>
 #include <string>
 
-#include "boot/disk_access.h"
+#include "boot/disk/disk_access.h"
 
 namespace tools {
 
 // Reads or writes whole device sectors; false with a reason when the range
 // does not start and end on the device's sectors.
-bool readBytes(boot::Device& device, std::uint64_t offset, std::uint64_t count, boot::Bytes& out,
+bool readBytes(boot::Device& device, std::uint64_t offset, std::uint64_t count, le::Bytes& out,
                std::string& reason);
-bool writeBytes(boot::Device& device, std::uint64_t offset, const boot::Bytes& bytes,
+bool writeBytes(boot::Device& device, std::uint64_t offset, const le::Bytes& bytes,
                 std::string& reason);
 
 // What to add to a failure to open a volume for raw writing, where the

@@ -2,7 +2,7 @@
 // file into a folder, with the imaging tool's progress lines.
 #include "tools/vondrimal/vondrimal_commands.h"
 
-#include "wim/wim_apply.h"
+#include "wim/apply/wim_apply.h"
 
 namespace tools {
 

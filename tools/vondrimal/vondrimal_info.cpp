@@ -2,7 +2,7 @@
 // and XML data.
 #include "tools/vondrimal/vondrimal_commands.h"
 
-#include "wim/wim_info.h"
+#include "wim/format/wim_info.h"
 
 namespace tools {
 

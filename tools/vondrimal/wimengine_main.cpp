@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "wim/wim_apply.h"
+#include "wim/apply/wim_apply.h"
 
 int main(int argc, char** argv) {
   if (argc != 4) {

@@ -1,0 +1,257 @@
+#include "boot/disk/disk_access.h"
+
+#include <windows.h>
+#include <winioctl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace boot {
+
+namespace {
+
+bool fail(std::string& reason, const std::string& why) {
+  reason = why;
+  return false;
+}
+
+std::string errorText(DWORD error) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string message = length && text ? std::string(text, length) : std::string();
+  if (text) LocalFree(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == ' ' || message.back() == '.'))
+    message.pop_back();
+  return message.empty() ? "error " + std::to_string(error)
+                         : message + " (error " + std::to_string(error) + ")";
+}
+
+HANDLE handleOf(const Device& device) { return reinterpret_cast<HANDLE>(device.handle); }
+
+// Raw device I/O wants buffers aligned to the sector; pages are.
+struct AlignedBuffer {
+  void* data = nullptr;
+  explicit AlignedBuffer(std::size_t size)
+      : data(VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE)) {}
+  ~AlignedBuffer() {
+    if (data) VirtualFree(data, 0, MEM_RELEASE);
+  }
+  AlignedBuffer(const AlignedBuffer&) = delete;
+  AlignedBuffer& operator=(const AlignedBuffer&) = delete;
+};
+
+bool seek(const Device& device, std::uint64_t offset) {
+  LARGE_INTEGER at;
+  at.QuadPart = static_cast<LONGLONG>(offset);
+  return SetFilePointerEx(handleOf(device), at, nullptr, FILE_BEGIN) != 0;
+}
+
+// "C:" or "C:\" → "\\.\C:".
+bool volumeDevicePath(const std::string& name, std::string& path) {
+  if (name.size() < 2 || name.size() > 3 || name[1] != ':') return false;
+  const char letter = name[0];
+  if (!((letter >= 'A' && letter <= 'Z') || (letter >= 'a' && letter <= 'z'))) return false;
+  if (name.size() == 3 && name[2] != '\\' && name[2] != '/') return false;
+  path = std::string("\\\\.\\") + letter + ":";
+  return true;
+}
+
+}  // namespace
+
+Device::Device(Device&& other) noexcept { *this = std::move(other); }
+
+Device& Device::operator=(Device&& other) noexcept {
+  if (this != &other) {
+    if (isOpen()) CloseHandle(handleOf(*this));
+    handle = std::exchange(other.handle, -1);
+    sectorSize = other.sectorSize;
+    sizeBytes = other.sizeBytes;
+    path = std::move(other.path);
+  }
+  return *this;
+}
+
+Device::~Device() {
+  if (isOpen()) CloseHandle(handleOf(*this));
+}
+
+bool openDevice(const std::string& path, bool writable, Device& device, std::string& reason) {
+  HANDLE handle =
+      CreateFileA(path.c_str(), GENERIC_READ | (writable ? GENERIC_WRITE : 0),
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE)
+    return fail(reason, "cannot open " + path + " for raw " + (writable ? "writing" : "reading") +
+                            " (" + errorText(GetLastError()) + ")");
+  Device opened;
+  opened.handle = reinterpret_cast<std::intptr_t>(handle);
+  opened.path = path;
+  DWORD returned = 0;
+  DISK_GEOMETRY geometry{};
+  if (DeviceIoControl(handle, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, &geometry, sizeof geometry,
+                      &returned, nullptr) &&
+      geometry.BytesPerSector >= 512)
+    opened.sectorSize = geometry.BytesPerSector;
+  GET_LENGTH_INFORMATION length{};
+  LARGE_INTEGER fileSize{};
+  if (DeviceIoControl(handle, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length,
+                      &returned, nullptr))
+    opened.sizeBytes = static_cast<std::uint64_t>(length.Length.QuadPart);
+  else if (GetFileSizeEx(handle, &fileSize))
+    opened.sizeBytes = static_cast<std::uint64_t>(fileSize.QuadPart);
+  // A volume's handle stops at the file system's end; the NTFS backup boot
+  // sector lies just beyond it.
+  DeviceIoControl(handle, FSCTL_ALLOW_EXTENDED_DASD_IO, nullptr, 0, nullptr, 0, &returned, nullptr);
+  // Windows refuses writes to a mounted file system's sectors beyond its
+  // boot sector (FAT32's reserved sectors among them) unless the volume is
+  // locked. The running system's volume cannot be locked; its boot sectors
+  // can be written all the same. The lock ends with the handle.
+  if (writable)
+    DeviceIoControl(handle, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
+  device = std::move(opened);
+  return true;
+}
+
+bool readSectors(Device& device, std::uint64_t sector, std::uint32_t count, le::Bytes& out,
+                 std::string& reason) {
+  const std::size_t size = static_cast<std::size_t>(count) * device.sectorSize;
+  AlignedBuffer buffer(size);
+  if (!buffer.data) return fail(reason, "not enough memory");
+  DWORD got = 0;
+  if (!seek(device, sector * device.sectorSize) ||
+      !ReadFile(handleOf(device), buffer.data, static_cast<DWORD>(size), &got, nullptr) ||
+      got != size)
+    return fail(reason, "cannot read sector " + std::to_string(sector) + " of " + device.path +
+                            " (" + errorText(GetLastError()) + ")");
+  const auto* bytes = static_cast<const std::uint8_t*>(buffer.data);
+  out.assign(bytes, bytes + size);
+  return true;
+}
+
+bool writeSectors(Device& device, std::uint64_t sector, const le::Bytes& bytes,
+                  std::string& reason) {
+  if (bytes.size() % device.sectorSize != 0)
+    return fail(reason, "a write of part of a sector to " + device.path);
+  AlignedBuffer buffer(bytes.size());
+  if (!buffer.data) return fail(reason, "not enough memory");
+  std::memcpy(buffer.data, bytes.data(), bytes.size());
+  DWORD put = 0;
+  if (!seek(device, sector * device.sectorSize) ||
+      !WriteFile(handleOf(device), buffer.data, static_cast<DWORD>(bytes.size()), &put, nullptr) ||
+      put != bytes.size())
+    return fail(reason, "cannot write sector " + std::to_string(sector) + " of " + device.path +
+                            " (" + errorText(GetLastError()) + ")");
+  FlushFileBuffers(handleOf(device));
+  return true;
+}
+
+bool locateVolume(const std::string& name, VolumeLocation& location, std::string& reason) {
+  location = VolumeLocation{};
+  if (!volumeDevicePath(name, location.volumePath))
+    return fail(reason, "\"" + name + "\" is not a drive (such as C: or C:\\)");
+  HANDLE volume = CreateFileA(location.volumePath.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  if (volume == INVALID_HANDLE_VALUE) {
+    location.whyNotOnDisk = "cannot open " + location.volumePath + ": " + errorText(GetLastError());
+    return true;
+  }
+  // Room for a few extents: a spanned volume is refused, not read.
+  std::vector<std::uint8_t> buffer(sizeof(VOLUME_DISK_EXTENTS) + 8 * sizeof(DISK_EXTENT));
+  DWORD returned = 0;
+  const BOOL asked =
+      DeviceIoControl(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, buffer.data(),
+                      static_cast<DWORD>(buffer.size()), &returned, nullptr);
+  const DWORD error = GetLastError();
+  CloseHandle(volume);
+  if (!asked) {
+    location.whyNotOnDisk =
+        "the system does not say which disk holds " + name + " (" + errorText(error) + ")";
+    return true;
+  }
+  VOLUME_DISK_EXTENTS extents;
+  std::memcpy(&extents, buffer.data(), sizeof extents);
+  if (extents.NumberOfDiskExtents == 0) {
+    location.whyNotOnDisk = "the system names no disk for " + name;
+    return true;
+  }
+  if (extents.NumberOfDiskExtents != 1) {
+    location.whyNotOnDisk = name + " spans " + std::to_string(extents.NumberOfDiskExtents) +
+                            " disk extents; only a volume on one partition can boot";
+    return true;
+  }
+  const DISK_EXTENT& extent = extents.Extents[0];
+  location.onDisk = true;
+  location.diskPath = "\\\\.\\PhysicalDrive" + std::to_string(extent.DiskNumber);
+  location.startBytes = static_cast<std::uint64_t>(extent.StartingOffset.QuadPart);
+  location.lengthBytes = static_cast<std::uint64_t>(extent.ExtentLength.QuadPart);
+  return true;
+}
+
+bool volumeHolding(const std::string& path, std::string& volume, std::string& reason) {
+  char root[MAX_PATH] = {};
+  if (!GetVolumePathNameA(path.c_str(), root, MAX_PATH))
+    return fail(reason,
+                "cannot find the volume of " + path + " (" + errorText(GetLastError()) + ")");
+  volume = root;
+  std::string ignored;
+  if (!volumeDevicePath(volume, ignored))
+    return fail(reason, path + " lies on " + volume + ", which is no drive");
+  return true;
+}
+
+bool readLayout(Device& disk, DiskLayout& layout, std::string& reason) {
+  layout = DiskLayout{};
+  std::vector<std::uint8_t> buffer(sizeof(DRIVE_LAYOUT_INFORMATION_EX) +
+                                   127 * sizeof(PARTITION_INFORMATION_EX));
+  DWORD returned = 0;
+  if (!DeviceIoControl(handleOf(disk), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, buffer.data(),
+                       static_cast<DWORD>(buffer.size()), &returned, nullptr))
+    return fail(reason, "the system does not give the partition table of " + disk.path + " (" +
+                            errorText(GetLastError()) + ")");
+  const auto* info = reinterpret_cast<const DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());
+  const DWORD count = std::min<DWORD>(info->PartitionCount, 128);
+  if (info->PartitionStyle == PARTITION_STYLE_GPT) {
+    layout.style = PartitionStyle::Gpt;
+    std::memcpy(layout.diskGuid.bytes.data(), &info->Gpt.DiskId, 16);
+  } else if (info->PartitionStyle == PARTITION_STYLE_MBR) {
+    layout.style = PartitionStyle::Mbr;
+    layout.signature = info->Mbr.Signature;
+  } else {
+    return fail(reason, disk.path + " has no partition table");
+  }
+  for (DWORD i = 0; i < count; ++i) {
+    const PARTITION_INFORMATION_EX& entry = info->PartitionEntry[i];
+    if (entry.PartitionLength.QuadPart == 0) continue;
+    Partition partition;
+    partition.startLba =
+        static_cast<std::uint64_t>(entry.StartingOffset.QuadPart) / disk.sectorSize;
+    partition.sectors =
+        static_cast<std::uint64_t>(entry.PartitionLength.QuadPart) / disk.sectorSize;
+    if (layout.style == PartitionStyle::Gpt) {
+      std::memcpy(partition.gptType.bytes.data(), &entry.Gpt.PartitionType, 16);
+      std::memcpy(partition.gptUnique.bytes.data(), &entry.Gpt.PartitionId, 16);
+    } else {
+      partition.type = entry.Mbr.PartitionType;
+      partition.status = entry.Mbr.BootIndicator ? kActive : 0;
+      // The first four entries are the MBR's own slots; the rest are logical.
+      if (i < 4) partition.slot = static_cast<int>(i);
+      partition.logical = i >= 4;
+      if (partition.type == 0) continue;
+    }
+    layout.partitions.push_back(partition);
+  }
+  return true;
+}
+
+void announceLayoutChange(Device& disk) {
+  DWORD returned = 0;
+  DeviceIoControl(handleOf(disk), IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &returned,
+                  nullptr);
+}
+
+}  // namespace boot

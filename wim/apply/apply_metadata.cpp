@@ -1,0 +1,95 @@
+#include "wim/apply/apply_stages.h"
+
+#include <system_error>
+
+namespace wim::applying {
+
+namespace {
+
+const char* kindName(MetadataKind kind) {
+  switch (kind) {
+    case MetadataKind::Attributes:
+      return "file attributes";
+    case MetadataKind::Times:
+      return "timestamps";
+    case MetadataKind::Security:
+      return "security descriptors";
+    case MetadataKind::ShortName:
+      return "short names";
+    case MetadataKind::ReparseData:
+      return "reparse points";
+    case MetadataKind::NamedStream:
+      return "named streams";
+  }
+  return "";
+}
+
+}  // namespace
+
+void applyShortNames(Applier& applier) {
+  if (!applier.plan.target.shortNamesBeforeLinks) return;
+  const ImageTree& tree = applier.tree;
+  for (std::size_t index = 1; index < tree.entries.size(); ++index) {
+    const TreeEntry& entry = tree.entries[index];
+    if (entry.shortName.empty()) continue;
+    // A second name of a file is no file yet; the plan gave the short name's
+    // holder the data wherever one name of a file has it.
+    const std::string reason =
+        applier.plan.linked[index]
+            ? std::string("another name of the same file has a short name already")
+            : applyShortName(applier.paths[index], entry.shortName);
+    if (!reason.empty())
+      applier.failures.add(MetadataKind::ShortName, quote(entryPath(tree, index)) + ": " + reason);
+  }
+}
+
+void applyMetadata(Applier& applier) {
+  const ImageTree& tree = applier.tree;
+  const TargetTraits& target = applier.plan.target;
+  // Backwards: what a folder holds before the folder, whose time each new
+  // entry would change again; the target folder itself last, where it takes
+  // the root's metadata.
+  for (std::size_t index = tree.entries.size() - 1; index < tree.entries.size(); --index) {
+    if (index == 0 && !target.rootMetadata) break;
+    if (applier.plan.linked[index]) continue;
+    const TreeEntry& entry = tree.entries[index];
+    const fs::path& path = applier.paths[index];
+    std::error_code error;
+    if (fs::symlink_status(path, error).type() == fs::file_type::not_found) continue;
+    EntryMetadata metadata;
+    metadata.folder = entry.isDirectory();
+    metadata.attributes = entry.attributes;
+    metadata.creationTime = entry.creationTime;
+    metadata.lastAccessTime = entry.lastAccessTime;
+    metadata.lastWriteTime = entry.lastWriteTime;
+    if (entry.securityId >= 0) {
+      const auto& descriptor = tree.descriptors[static_cast<std::size_t>(entry.securityId)];
+      metadata.securityDescriptor = le::ByteSpan{descriptor.data(), descriptor.size()};
+    }
+    if (!target.shortNamesBeforeLinks) metadata.shortName = entry.shortName;
+    applyEntryMetadata(path, metadata, entry.isReparsePoint(), target, applier.failures);
+  }
+}
+
+Stop reportMetadataFailures(const Applier& applier) {
+  for (int kind = 0; kind < kMetadataKinds; ++kind) {
+    const std::uint64_t count = applier.failures.count[kind];
+    if (count == 0) continue;
+    applier.printLine(
+        kWarnLinePrefix +
+        printable(decimal(count) + " of the " + kindName(static_cast<MetadataKind>(kind)) +
+                  " could not be applied; the first: " + applier.failures.first[kind]));
+  }
+  if (!applier.plan.target.windowsNeedsMetadata) return Stop{};
+  std::string missing;
+  for (MetadataKind kind : {MetadataKind::Security, MetadataKind::ReparseData}) {
+    const std::uint64_t count = applier.failures.count[static_cast<int>(kind)];
+    if (count != 0)
+      missing += (missing.empty() ? "" : " and ") + decimal(count) + " " + kindName(kind);
+  }
+  if (missing.empty()) return Stop{};
+  return stopWith(kApplyExitMetadataIncomplete,
+                  missing + " could not be written: Windows may not start from this volume");
+}
+
+}  // namespace wim::applying

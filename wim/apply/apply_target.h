@@ -1,0 +1,99 @@
+// What the apply does to the target's file system beyond plain folders and
+// file data: reparse points, named streams, attributes, timestamps, security
+// descriptors and short names. One implementation per system:
+// apply_target_win32.cpp does all of it; apply_target_posix.cpp (the native
+// build) does all of it on an NTFS volume mounted by ntfs-3g, through
+// ntfs-3g's extended attributes, and elsewhere makes symbolic links of link
+// reparse points and sets times, reporting the rest as not applicable.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "bytes/little_endian.h"
+
+namespace wim {
+
+// The kinds of metadata, for counting what could not be applied.
+enum class MetadataKind { Attributes, Times, Security, ShortName, ReparseData, NamedStream };
+inline constexpr int kMetadataKinds = 6;
+
+struct EntryMetadata {
+  bool folder = false;
+  std::uint32_t attributes = 0;
+  std::uint64_t creationTime = 0;  // FILETIME: 100 ns since 1601, 0 for none
+  std::uint64_t lastAccessTime = 0;
+  std::uint64_t lastWriteTime = 0;
+  le::ByteSpan securityDescriptor;  // empty for none
+  std::u16string shortName;         // empty for none
+};
+
+// Failures of one kind of metadata: how many, and the first one's words.
+struct MetadataFailures {
+  std::uint64_t count[kMetadataKinds] = {};
+  std::string first[kMetadataKinds];
+  void add(MetadataKind kind, const std::string& reason) {
+    const int at = static_cast<int>(kind);
+    if (count[at]++ == 0) first[at] = reason;
+  }
+};
+
+// What the file system under the target folder keeps, and how; asked once,
+// before anything is written.
+struct TargetTraits {
+  bool ntfs3g = false;  // an NTFS volume mounted by ntfs-3g (POSIX only)
+  bool keeps[kMetadataKinds] = {};
+  bool namedStreams = false;
+  // Named streams are extended attributes written whole, in one call each,
+  // once the file exists (ntfs-3g): none larger than kMaxAttributeValueSize.
+  bool streamsWrittenWhole = false;
+  // A reparse point is an ordinary file or folder first, which
+  // applyReparseData then changes; otherwise applyReparseData makes it.
+  bool reparsePointsInPlace = false;
+  // Short names are set with applyShortName before any hard link is made (a
+  // file with two names takes none on ntfs-3g); otherwise applyEntryMetadata
+  // sets them.
+  bool shortNamesBeforeLinks = false;
+  // The target folder takes the metadata of the image's root.
+  bool rootMetadata = false;
+  // A volume being prepared for Windows: security descriptors and reparse
+  // points that could not be written fail the apply.
+  bool windowsNeedsMetadata = false;
+  std::string description;  // said in an information line; empty for nothing to say
+
+  bool keepsKind(MetadataKind kind) const { return keeps[static_cast<int>(kind)]; }
+};
+
+TargetTraits describeTarget(const std::filesystem::path& target);
+
+// Prepares the process for restoring files (on Windows: the backup, restore
+// and security privileges). Returns a warning for each that is missing.
+std::vector<std::string> prepareApplyPrivileges();
+
+// The path of a named stream of the file at `path`, where streams are not
+// written whole.
+std::filesystem::path namedStreamPath(const std::filesystem::path& path,
+                                      const std::u16string& name);
+
+// Writes a named stream whole to the existing entry at `path`. Empty when
+// done, else why not.
+std::string writeWholeStream(const std::filesystem::path& path, const std::u16string& name,
+                             le::ByteSpan data);
+
+// Gives the entry at `path` its short name. Empty when done, else why not.
+std::string applyShortName(const std::filesystem::path& path, const std::u16string& name);
+
+// Makes the entry at `path` (a new, empty file or folder; on systems
+// without reparse points, nothing yet) a reparse point with `tag` and
+// `data`. Empty when done, else why not.
+std::string applyReparseData(const std::filesystem::path& path, bool folder, std::uint32_t tag,
+                             le::ByteSpan data, const TargetTraits& traits);
+
+// Sets what the entry's metadata says on the entry at `path`, recording
+// every kind that fails.
+void applyEntryMetadata(const std::filesystem::path& path, const EntryMetadata& metadata,
+                        bool reparsePoint, const TargetTraits& traits, MetadataFailures& failures);
+
+}  // namespace wim

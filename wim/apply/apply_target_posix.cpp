@@ -1,0 +1,173 @@
+// The apply's target on a POSIX system (the native build). On an NTFS volume
+// mounted by ntfs-3g everything an image holds is written through ntfs-3g's
+// extended attributes (ntfs_xattr_values.h), so that a Windows disk can be
+// prepared from Linux. Elsewhere link reparse points become symbolic links
+// and times are set; attributes, security descriptors, short names and named
+// streams have no place there.
+//
+// The order on ntfs-3g, as found on ntfs-3g 2022.10.3 (the stages in
+// wim_apply.cpp and the per-entry order in applyEntryMetadata follow it):
+//   1. folders, files and their data;
+//   2. named streams: user.* attributes are refused on a symbolic link, so
+//      before the reparse points;
+//   3. short names: a file with two names refuses one (EMLINK), so before
+//      the hard links;
+//   4. hard links: a new link sets the archive attribute again, so before
+//      the attributes;
+//   5. reparse points, on the file or empty folder made for them;
+//   6. per entry, what a folder holds before the folder: the security
+//      descriptor, the attributes, then the times, which every change
+//      before would move. (Read-only blocks none of these for root here;
+//      the attributes still come after every other write.)
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "wim/apply/apply_target.h"
+#include "wim/format/image_tree.h"
+#include "wim/apply/ntfs_xattr_values.h"
+#include "wim/apply/reparse_data.h"
+#include "wim/apply/target_paths.h"
+
+namespace wim {
+
+namespace {
+
+// 100 ns units between 1601-01-01 and 1970-01-01.
+constexpr std::uint64_t kUnixEpochInFileTime = 116444736000000000ull;
+
+// statfs's f_type of a FUSE file system. The kernel's own ntfs3 driver
+// answers system.ntfs_attrib too, but none of the other attributes used here.
+constexpr unsigned long kFuseMagic = 0x65735546;
+
+timespec unixTime(std::uint64_t fileTime) {
+  timespec time{};
+  if (fileTime < kUnixEpochInFileTime) return time;  // before 1970: the epoch
+  const std::uint64_t since = fileTime - kUnixEpochInFileTime;
+  time.tv_sec = static_cast<time_t>(since / 10000000);
+  time.tv_nsec = static_cast<long>((since % 10000000) * 100);
+  return time;
+}
+
+bool isNtfs3gMount(const std::filesystem::path& target) {
+  struct statfs system {};
+  if (::statfs(target.c_str(), &system) != 0 ||
+      static_cast<unsigned long>(system.f_type) != kFuseMagic)
+    return false;
+  std::uint8_t attributes[4];
+  return ::getxattr(target.c_str(), "system.ntfs_attrib", attributes, sizeof attributes) ==
+         static_cast<ssize_t>(sizeof attributes);
+}
+
+// lsetxattr: a reparse point is a symbolic link to Linux, and the link
+// itself is what changes.
+std::string setAttribute(const std::filesystem::path& path, const char* name, const void* value,
+                         std::size_t size) {
+  if (::lsetxattr(path.c_str(), name, value, size, 0) == 0) return std::string();
+  return std::string(name) + ": " + std::strerror(errno);
+}
+
+std::string setAttribute(const std::filesystem::path& path, const char* name,
+                         const std::vector<std::uint8_t>& value) {
+  return setAttribute(path, name, value.data(), value.size());
+}
+
+std::string symbolicLink(const std::filesystem::path& path, std::uint32_t tag, le::ByteSpan data) {
+  LinkTarget target;
+  if (!readLinkTarget(tag, data, target))
+    return "a reparse point that is no link has no equivalent here";
+  const std::string text = utf8Of(posixLinkText(target));
+  if (text.empty()) return "the link has no target";
+  if (::symlink(text.c_str(), path.c_str()) != 0) return std::strerror(errno);
+  return std::string();
+}
+
+void applyOnNtfs3g(const std::filesystem::path& path, const EntryMetadata& metadata,
+                   MetadataFailures& failures) {
+  if (metadata.securityDescriptor.size != 0) {
+    const std::string reason =
+        setAttribute(path, "system.ntfs_acl", metadata.securityDescriptor.data,
+                     metadata.securityDescriptor.size);
+    if (!reason.empty()) failures.add(MetadataKind::Security, reason);
+  }
+  std::string reason =
+      setAttribute(path, "system.ntfs_attrib_be", ntfsAttributesValue(metadata.attributes));
+  if (!reason.empty()) failures.add(MetadataKind::Attributes, reason);
+  reason = setAttribute(
+      path, "system.ntfs_times_be",
+      ntfsTimesValue(metadata.creationTime, metadata.lastWriteTime, metadata.lastAccessTime));
+  if (!reason.empty()) failures.add(MetadataKind::Times, reason);
+}
+
+}  // namespace
+
+TargetTraits describeTarget(const std::filesystem::path& target) {
+  TargetTraits traits;
+  if (!isNtfs3gMount(target)) {
+    traits.keeps[static_cast<int>(MetadataKind::Times)] = true;
+    traits.keeps[static_cast<int>(MetadataKind::ReparseData)] = true;
+    return traits;
+  }
+  traits.ntfs3g = true;
+  for (bool& kept : traits.keeps) kept = true;
+  traits.namedStreams = true;
+  traits.streamsWrittenWhole = true;
+  traits.reparsePointsInPlace = true;
+  traits.shortNamesBeforeLinks = true;
+  traits.rootMetadata = true;
+  traits.windowsNeedsMetadata = true;
+  traits.description =
+      "The target is an NTFS volume mounted by ntfs-3g: security descriptors, attributes, short "
+      "names, reparse points, named streams and times are written through its extended "
+      "attributes";
+  return traits;
+}
+
+std::vector<std::string> prepareApplyPrivileges() { return {}; }
+
+std::filesystem::path namedStreamPath(const std::filesystem::path& path,
+                                      const std::u16string& name) {
+  return path.string() + ":" + utf8Of(name);
+}
+
+std::string writeWholeStream(const std::filesystem::path& path, const std::u16string& name,
+                             le::ByteSpan data) {
+  std::string attribute, reason;
+  if (!streamAttributeName(name, attribute, reason)) return reason;
+  if (data.size > kMaxAttributeValueSize)
+    return "larger than the " + std::to_string(kMaxAttributeValueSize) +
+           " bytes an extended attribute holds";
+  // A value of no bytes makes an empty stream.
+  static const std::uint8_t none = 0;
+  return setAttribute(path, attribute.c_str(), data.size ? data.data : &none, data.size);
+}
+
+std::string applyShortName(const std::filesystem::path& path, const std::u16string& name) {
+  std::string text, reason;
+  if (!ntfsNameText(name, text, reason)) return reason;
+  return setAttribute(path, "system.ntfs_dos_name", text.data(), text.size());
+}
+
+std::string applyReparseData(const std::filesystem::path& path, bool /*folder*/, std::uint32_t tag,
+                             le::ByteSpan data, const TargetTraits& traits) {
+  if (!traits.reparsePointsInPlace) return symbolicLink(path, tag, data);
+  const std::vector<std::uint8_t> buffer = reparseBuffer(tag, data);
+  if (buffer.empty()) return "the reparse data is larger than NTFS allows";
+  return setAttribute(path, "system.ntfs_reparse_data", buffer);
+}
+
+void applyEntryMetadata(const std::filesystem::path& path, const EntryMetadata& metadata,
+                        bool reparsePoint, const TargetTraits& traits, MetadataFailures& failures) {
+  if (traits.ntfs3g) return applyOnNtfs3g(path, metadata, failures);
+  if (metadata.lastWriteTime == 0 && metadata.lastAccessTime == 0) return;
+  const timespec times[2] = {unixTime(metadata.lastAccessTime), unixTime(metadata.lastWriteTime)};
+  if (::utimensat(AT_FDCWD, path.c_str(), times, reparsePoint ? AT_SYMLINK_NOFOLLOW : 0) != 0)
+    failures.add(MetadataKind::Times, std::strerror(errno));
+}
+
+}  // namespace wim

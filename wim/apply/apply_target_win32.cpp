@@ -1,0 +1,246 @@
+// The apply's target on Windows: reparse points, named streams, attributes,
+// timestamps, security descriptors and short names, as the image holds them,
+// so that an applied system can start.
+#include <windows.h>
+#include <winioctl.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "wim/apply/apply_target.h"
+#include "wim/apply/ntfs_xattr_values.h"
+#include "wim/apply/reparse_data.h"
+
+namespace wim {
+
+namespace {
+
+std::string systemMessage(DWORD error) {
+  char text[256] = {};
+  const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                      nullptr, error, 0, text, sizeof text, nullptr);
+  std::string message(text, length);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
+                              message.back() == ' ' || message.back() == '.'))
+    message.pop_back();
+  return "system error " + std::to_string(error) + (message.empty() ? "" : " (" + message + ")");
+}
+
+struct Handle {
+  HANDLE value = INVALID_HANDLE_VALUE;
+  explicit Handle(HANDLE handle) : value(handle) {}
+  ~Handle() {
+    if (value != INVALID_HANDLE_VALUE) CloseHandle(value);
+  }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  bool valid() const { return value != INVALID_HANDLE_VALUE; }
+};
+
+// Backup semantics open folders too; the reparse flag makes a link itself,
+// not what it points to, the thing changed.
+HANDLE openEntry(const std::filesystem::path& path, DWORD access) {
+  return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+bool enablePrivilege(const wchar_t* name) {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+    return false;
+  TOKEN_PRIVILEGES privileges{};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  bool enabled = LookupPrivilegeValueW(nullptr, name, &privileges.Privileges[0].Luid) &&
+                 AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr) &&
+                 GetLastError() == ERROR_SUCCESS;  // not ERROR_NOT_ALL_ASSIGNED
+  CloseHandle(token);
+  return enabled;
+}
+
+// Short names are set through NtSetInformationFile, as SetFileShortNameW does
+// inside: the same on Windows, and where kernel32 lacks the call (Wine ends
+// the process in it) the system says "not supported" instead.
+constexpr ULONG kFileShortNameInformation = 40;
+struct StatusBlock {
+  union {
+    LONG status;
+    void* pointer;
+  };
+  ULONG_PTR information;
+};
+using SetInformationFile = LONG(NTAPI*)(HANDLE, StatusBlock*, void*, ULONG, ULONG);
+using StatusToError = ULONG(NTAPI*)(LONG);
+
+bool setShortName(HANDLE entry, const std::u16string& name, std::string& reason) {
+  static const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  static const auto setInformation = reinterpret_cast<SetInformationFile>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtSetInformationFile")));
+  static const auto toError = reinterpret_cast<StatusToError>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+  if (!setInformation || !toError) {
+    reason = "the system cannot set short names";
+    return false;
+  }
+  // FILE_NAME_INFORMATION: the length in bytes, then the name.
+  std::vector<std::uint8_t> information(sizeof(ULONG) + name.size() * 2);
+  const ULONG length = static_cast<ULONG>(name.size() * 2);
+  std::memcpy(information.data(), &length, sizeof length);
+  std::memcpy(information.data() + sizeof length, name.data(), length);
+  StatusBlock block{};
+  const LONG status =
+      setInformation(entry, &block, information.data(), static_cast<ULONG>(information.size()),
+                     kFileShortNameInformation);
+  if (status >= 0) return true;
+  reason = systemMessage(toError(status));
+  return false;
+}
+
+// The attributes SetFileAttributes takes; the others (folder, compressed,
+// encrypted, sparse, reparse point) come from how the entry is made.
+constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                      FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                      FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                                      FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+bool setSecurity(const std::filesystem::path& path, le::ByteSpan descriptor, std::string& reason) {
+  // The image's descriptors are self-relative; a copy, since the call takes a
+  // writable pointer.
+  std::vector<std::uint8_t> copy(descriptor.data, descriptor.data + descriptor.size);
+  PSECURITY_DESCRIPTOR security = copy.data();
+  if (!IsValidSecurityDescriptor(security)) {
+    reason = "the image's security descriptor is not valid";
+    return false;
+  }
+  // Everything first; without the privileges for owners and audit lists,
+  // at least the access list.
+  const SECURITY_INFORMATION tries[] = {
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
+          SACL_SECURITY_INFORMATION,
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+      DACL_SECURITY_INFORMATION};
+  DWORD error = ERROR_SUCCESS;
+  for (std::size_t i = 0; i < sizeof tries / sizeof tries[0]; ++i) {
+    if (SetFileSecurityW(path.c_str(), tries[i], security)) {
+      if (i == 0) return true;
+      reason = "only part of the security descriptor could be set: " + systemMessage(error);
+      return false;
+    }
+    if (error == ERROR_SUCCESS) error = GetLastError();
+  }
+  reason = systemMessage(error);
+  return false;
+}
+
+}  // namespace
+
+std::vector<std::string> prepareApplyPrivileges() {
+  std::vector<std::string> missing;
+  const struct {
+    const wchar_t* name;
+    const char* text;
+  } wanted[] = {
+      {L"SeRestorePrivilege",
+       "SeRestorePrivilege is not held: owners, short names and protected files may not be "
+       "restored; run the tool as administrator"},
+      {L"SeBackupPrivilege", "SeBackupPrivilege is not held: protected folders may not be read"},
+      {L"SeSecurityPrivilege",
+       "SeSecurityPrivilege is not held: audit lists (SACLs) of security descriptors are not "
+       "restored"},
+      {L"SeTakeOwnershipPrivilege", "SeTakeOwnershipPrivilege is not held"},
+  };
+  for (const auto& privilege : wanted)
+    if (!enablePrivilege(privilege.name)) missing.push_back(privilege.text);
+  return missing;
+}
+
+// Asked of the volume whether it keeps named streams: a stream name on a file
+// system without streams (FAT, or Wine's view of a Unix one) would become
+// part of a file's name instead.
+TargetTraits describeTarget(const std::filesystem::path& target) {
+  TargetTraits traits;
+  for (bool& kept : traits.keeps) kept = true;
+  wchar_t volume[MAX_PATH + 1] = {};
+  DWORD flags = 0;
+  traits.namedStreams =
+      GetVolumePathNameW(target.c_str(), volume, MAX_PATH) &&
+      GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+      (flags & FILE_NAMED_STREAMS) != 0;
+  traits.reparsePointsInPlace = true;
+  return traits;
+}
+
+std::filesystem::path namedStreamPath(const std::filesystem::path& path,
+                                      const std::u16string& name) {
+  std::wstring text = path.native();
+  text += L':';
+  text.append(name.begin(), name.end());
+  return std::filesystem::path(text);
+}
+
+// Windows writes streams through their paths and sets short names with the
+// rest of the metadata (TargetTraits says so); these two are not called here.
+std::string writeWholeStream(const std::filesystem::path&, const std::u16string&, le::ByteSpan) {
+  return "streams are written through their paths on Windows";
+}
+
+std::string applyShortName(const std::filesystem::path&, const std::u16string&) {
+  return "short names are set with the other metadata on Windows";
+}
+
+std::string applyReparseData(const std::filesystem::path& path, bool /*folder*/, std::uint32_t tag,
+                             le::ByteSpan data, const TargetTraits& /*traits*/) {
+  std::vector<std::uint8_t> buffer = reparseBuffer(tag, data);
+  if (buffer.empty()) return "the reparse data is larger than Windows allows";
+  Handle entry(openEntry(path, GENERIC_WRITE));
+  if (!entry.valid()) return systemMessage(GetLastError());
+  DWORD returned = 0;
+  if (!DeviceIoControl(entry.value, FSCTL_SET_REPARSE_POINT, buffer.data(),
+                       static_cast<DWORD>(buffer.size()), nullptr, 0, &returned, nullptr))
+    return systemMessage(GetLastError());
+  return std::string();
+}
+
+void applyEntryMetadata(const std::filesystem::path& path, const EntryMetadata& metadata,
+                        bool /*reparsePoint*/, const TargetTraits& /*traits*/,
+                        MetadataFailures& failures) {
+  // The security descriptor first: attributes and times follow through a
+  // handle opened with backup semantics, which the restore privilege lets
+  // past whatever the new access list says. (Setting a descriptor may also
+  // touch the read-only attribute where the file system derives it from the
+  // access list, as Wine's does.)
+  if (metadata.securityDescriptor.size != 0) {
+    std::string reason;
+    if (!setSecurity(path, metadata.securityDescriptor, reason))
+      failures.add(MetadataKind::Security, reason);
+  }
+  Handle entry(openEntry(path, FILE_WRITE_ATTRIBUTES | GENERIC_WRITE | DELETE));
+  if (!entry.valid()) entry.value = openEntry(path, FILE_WRITE_ATTRIBUTES);
+  if (!entry.valid()) {
+    const std::string reason = systemMessage(GetLastError());
+    failures.add(MetadataKind::Times, reason);
+    failures.add(MetadataKind::Attributes, reason);
+    if (!metadata.shortName.empty()) failures.add(MetadataKind::ShortName, reason);
+    return;
+  }
+  std::string reason;
+  if (!metadata.shortName.empty() && !setShortName(entry.value, metadata.shortName, reason))
+    failures.add(MetadataKind::ShortName, reason);
+  // Times and attributes in one call; a zero time stays as it is, and
+  // FILE_ATTRIBUTE_NORMAL clears what a plain file should not have.
+  FILE_BASIC_INFO basic{};
+  basic.CreationTime.QuadPart = static_cast<LONGLONG>(metadata.creationTime);
+  basic.LastAccessTime.QuadPart = static_cast<LONGLONG>(metadata.lastAccessTime);
+  basic.LastWriteTime.QuadPart = static_cast<LONGLONG>(metadata.lastWriteTime);
+  DWORD attributes = metadata.attributes & kSettableAttributes;
+  basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+  if (!SetFileInformationByHandle(entry.value, FileBasicInfo, &basic, sizeof basic)) {
+    const std::string why = systemMessage(GetLastError());
+    failures.add(MetadataKind::Times, why);
+    failures.add(MetadataKind::Attributes, why);
+  }
+}
+
+}  // namespace wim

@@ -1,0 +1,387 @@
+#include "wim/apply/apply_stages.h"
+
+#include <algorithm>
+#include <ios>
+#include <system_error>
+#include <thread>
+#include <tuple>
+
+#include "wim/apply/chunk_pipeline.h"
+#include "wim/apply/ntfs_xattr_values.h"
+#include "wim/apply/reparse_data.h"
+#include "wim/apply/target_paths.h"
+
+namespace wim::applying {
+
+namespace {
+
+// Decoded chunks waiting to be written: enough to keep the workers busy,
+// little enough for the 32-bit tool even with the largest solid chunks.
+constexpr std::size_t kReadAheadBudget = std::size_t{192} << 20;
+
+// Chunks are 32 KiB in most images. Gathered into writes of 1 MiB, a FUSE
+// file system (ntfs-3g) gets a few large requests instead of many small ones;
+// the C++ library passes writes of 1 KiB and more straight through.
+constexpr std::size_t kWriteGather = std::size_t{1} << 20;
+
+// Writes what is gathered once it reaches kWriteGather, or all of it when
+// `flush`. False when the file refuses it.
+bool writeGathered(Applier::Open& open, const std::uint8_t* bytes, std::size_t count, bool flush) {
+  if (open.gathered.empty() && count >= kWriteGather)
+    return static_cast<bool>(
+        open.out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(count)));
+  if (count != 0) open.gathered.insert(open.gathered.end(), bytes, bytes + count);
+  if (!flush && open.gathered.size() < kWriteGather) return true;
+  open.out.write(reinterpret_cast<const char*>(open.gathered.data()),
+                 static_cast<std::streamsize>(open.gathered.size()));
+  open.gathered.clear();
+  return static_cast<bool>(open.out);
+}
+
+// Something other than what is about to be written may already be there; a
+// link above all must not be followed, or the apply could write outside the
+// target.
+bool occupiedByOther(const fs::path& path, fs::file_type wanted) {
+  std::error_code error;
+  const fs::file_type type = fs::symlink_status(path, error).type();
+  return type != fs::file_type::not_found && type != wanted;
+}
+
+std::string systemReason(const std::error_code& error) {
+  return error ? error.message() : std::string("the system gave no reason");
+}
+
+std::string shownPath(const Applier& applier, const Destination& destination) {
+  std::string path = entryPath(applier.tree, destination.entry);
+  if (destination.stream >= 0)
+    path += ":" + utf8Of(applier.tree.entries[destination.entry]
+                             .namedStreams[static_cast<std::size_t>(destination.stream)]
+                             .name);
+  return quote(path);
+}
+
+fs::path destinationPath(const Applier& applier, const Destination& destination) {
+  const fs::path& path = applier.paths[destination.entry];
+  if (destination.stream < 0) return path;
+  return namedStreamPath(path, applier.tree.entries[destination.entry]
+                                   .namedStreams[static_cast<std::size_t>(destination.stream)]
+                                   .name);
+}
+
+// Opens a destination for writing. A file that cannot be written stops the
+// apply; a named stream the target will not take is counted and left out.
+Stop openDestination(Applier& applier, const Destination& destination, std::ofstream& out,
+                     bool& opened) {
+  opened = false;
+  const fs::path path = destinationPath(applier, destination);
+  if (destination.stream < 0 && occupiedByOther(path, fs::file_type::regular))
+    return stopWith(kApplyExitWriteFailed, "cannot write the file " +
+                                               shownPath(applier, destination) +
+                                               ": something that is no file is in its place");
+  out.open(path, std::ios::binary | std::ios::trunc);
+  if (out) {
+    opened = true;
+    return Stop{};
+  }
+  if (destination.stream >= 0) {
+    applier.failures.add(MetadataKind::NamedStream,
+                         shownPath(applier, destination) + ": the stream cannot be created");
+    return Stop{};
+  }
+  return stopWith(kApplyExitWriteFailed,
+                  "cannot create the file " + shownPath(applier, destination));
+}
+
+void removeQuietly(const fs::path& path) {
+  std::error_code ignored;
+  fs::remove(path, ignored);
+}
+
+// Copies a blob's data from the first place it was written to another.
+Stop copyTo(Applier& applier, const fs::path& from, const Destination& destination) {
+  std::ofstream out;
+  bool opened = false;
+  Stop stop = openDestination(applier, destination, out, opened);
+  if (stop.stopped() || !opened) return stop;
+  std::ifstream in(from, std::ios::binary);
+  if (applier.copyBuffer.empty()) applier.copyBuffer.resize(kPlainPieceSize);
+  while (in) {
+    in.read(reinterpret_cast<char*>(applier.copyBuffer.data()),
+            static_cast<std::streamsize>(applier.copyBuffer.size()));
+    const std::streamsize got = in.gcount();
+    if (got <= 0) break;
+    out.write(reinterpret_cast<const char*>(applier.copyBuffer.data()), got);
+    applier.advance(static_cast<std::uint64_t>(got));
+  }
+  out.close();
+  if (!in.eof() || !out) {
+    removeQuietly(destinationPath(applier, destination));
+    if (destination.stream >= 0) {
+      applier.failures.add(MetadataKind::NamedStream,
+                           shownPath(applier, destination) + ": the stream cannot be written");
+      return Stop{};
+    }
+    return stopWith(kApplyExitWriteFailed,
+                    "cannot write the file " + shownPath(applier, destination));
+  }
+  return Stop{};
+}
+
+Stop startBlob(Applier& applier, std::size_t work, Applier::Open& open) {
+  open.work = work;
+  const BlobWork& blob = applier.plan.blobs[work];
+  for (const Destination& destination : blob.destinations)
+    if (!isFile(applier.plan, destination)) open.keep = true;
+  for (std::size_t d = 0; d < blob.destinations.size(); ++d) {
+    if (!isFile(applier.plan, blob.destinations[d])) continue;
+    bool opened = false;
+    Stop stop = openDestination(applier, blob.destinations[d], open.out, opened);
+    if (stop.stopped()) return stop;
+    if (opened) {
+      open.writing = true;
+      open.destination = d;
+      open.path = destinationPath(applier, blob.destinations[d]);
+      return Stop{};
+    }
+  }
+  return Stop{};  // only streams that the target refuses: the data is still checked
+}
+
+Stop finishBlob(Applier& applier, Applier::Open& open) {
+  const BlobWork& blob = applier.plan.blobs[open.work];
+  const Destination& first = blob.destinations[open.destination];
+  if (open.writing) {
+    if (!writeGathered(open, nullptr, 0, true)) open.out.setstate(std::ios::badbit);
+    open.out.close();
+    if (!open.out) {
+      removeQuietly(open.path);
+      return stopWith(kApplyExitWriteFailed,
+                      "cannot write " + shownPath(applier, first) + "; it was removed");
+    }
+  }
+  const Sha1Digest written = open.sha1.finish();
+  if (written != blob.blob->hash) {
+    if (open.writing) removeQuietly(open.path);
+    return stopWith(kApplyExitHashMismatch, "the data of " + shownPath(applier, first) +
+                                                " fails its SHA-1 check (the lookup table says " +
+                                                sha1Hex(blob.blob->hash) + ", the data read has " +
+                                                sha1Hex(written) +
+                                                "): the image is damaged; the file was not kept");
+  }
+  for (const Destination& destination : blob.destinations) {
+    if (destination.stream == kReparseData) applier.reparseData[destination.entry] = open.kept;
+    if (!isFile(applier.plan, destination) && destination.stream >= 0)
+      applier.streamData[open.work] = open.kept;
+  }
+  if (!open.writing) return Stop{};
+  for (std::size_t d = open.destination + 1; d < blob.destinations.size(); ++d) {
+    if (!isFile(applier.plan, blob.destinations[d])) continue;
+    Stop copied = copyTo(applier, open.path, blob.destinations[d]);
+    if (copied.stopped()) return copied;
+  }
+  return Stop{};
+}
+
+// Feeds one decoded chunk to the blobs whose data it holds.
+Stop feedChunk(Applier& applier, ChunkStream& stream, std::size_t streamIndex,
+               std::uint64_t chunkStart, le::ByteSpan data) {
+  const std::uint64_t chunkEnd = chunkStart + data.size;
+  for (std::size_t k = stream.firstOpen; k < stream.stretches.size(); ++k) {
+    const Stretch& stretch = stream.stretches[k];
+    if (stretch.start >= chunkEnd) break;
+    const std::uint64_t stretchEnd = stretch.start + stretch.size;
+    if (stretchEnd <= chunkStart) continue;
+    // Several stretches are open at once only where blobs of a solid group
+    // overlap, which no writer does but a hostile file may.
+    const auto key = std::make_pair(streamIndex, k);
+    auto found = applier.open.find(key);
+    if (found == applier.open.end()) {
+      found = applier.open
+                  .emplace(std::piecewise_construct, std::forward_as_tuple(key),
+                           std::forward_as_tuple())
+                  .first;
+      Stop started = startBlob(applier, stretch.work, found->second);
+      if (started.stopped()) return started;
+    }
+    Applier::Open& open = found->second;
+    const std::uint64_t from = std::max(chunkStart, stretch.start + open.done);
+    const std::uint64_t to = std::min(chunkEnd, stretchEnd);
+    if (to > from) {
+      const std::uint8_t* bytes = data.data + (from - chunkStart);
+      const std::size_t count = static_cast<std::size_t>(to - from);
+      open.sha1.update(bytes, count);
+      if (open.keep) open.kept.insert(open.kept.end(), bytes, bytes + count);
+      if (open.writing) {
+        if (!writeGathered(open, bytes, count, false)) {
+          open.out.close();
+          removeQuietly(open.path);
+          return stopWith(
+              kApplyExitWriteFailed,
+              "cannot write " +
+                  shownPath(applier, applier.plan.blobs[open.work].destinations[open.destination]) +
+                  "; it was removed");
+        }
+      }
+      open.done += count;
+      applier.advance(open.writing ? count : 0);
+    }
+    if (open.done == stretch.size) {
+      Stop finished = finishBlob(applier, open);
+      applier.open.erase(found);
+      if (finished.stopped()) return finished;
+    }
+  }
+  while (stream.firstOpen < stream.stretches.size() &&
+         stream.stretches[stream.firstOpen].start + stream.stretches[stream.firstOpen].size <=
+             chunkEnd)
+    ++stream.firstOpen;
+  return Stop{};
+}
+
+}  // namespace
+
+Stop makeFolders(Applier& applier) {
+  for (std::size_t index : applier.plan.folders) {
+    const fs::path& path = applier.paths[index];
+    const auto shown = [&applier, index]() { return quote(entryPath(applier.tree, index)); };
+    if (occupiedByOther(path, fs::file_type::directory))
+      return stopWith(kApplyExitWriteFailed, "cannot create the folder " + shown() +
+                                                 ": something that is no folder is in its place");
+    std::error_code error;
+    fs::create_directory(path, error);
+    if (error || !fs::is_directory(fs::symlink_status(path, error)))
+      return stopWith(kApplyExitWriteFailed,
+                      "cannot create the folder " + shown() + ": " + systemReason(error));
+  }
+  return Stop{};
+}
+
+Stop makeEmptyFiles(Applier& applier) {
+  std::vector<Destination> empty;
+  for (std::size_t index : applier.plan.emptyFiles) empty.push_back(Destination{index, -1});
+  if (!applier.plan.target.streamsWrittenWhole)
+    empty.insert(empty.end(), applier.plan.emptyStreams.begin(), applier.plan.emptyStreams.end());
+  for (const Destination& destination : empty) {
+    std::ofstream out;
+    bool opened = false;
+    Stop stop = openDestination(applier, destination, out, opened);
+    if (stop.stopped()) return stop;
+  }
+  return Stop{};
+}
+
+Stop writeBlobs(Applier& applier, const ImageParts& parts, ReadPlan& reading) {
+  // Blobs of no bytes have no chunks: their files are made here.
+  for (std::size_t w = 0; w < applier.plan.blobs.size(); ++w) {
+    if (applier.plan.blobs[w].blob->dataSize() != 0) continue;
+    Applier::Open open;
+    Stop stop = startBlob(applier, w, open);
+    if (!stop.stopped()) stop = finishBlob(applier, open);
+    if (stop.stopped()) return stop;
+  }
+  const unsigned cores = std::thread::hardware_concurrency();
+  const unsigned threads = std::min(4u, std::max(1u, cores));
+  const std::vector<std::pair<std::size_t, std::uint64_t>> places = reading.places;
+  ChunkPipeline pipeline(
+      std::move(reading.chunks), [&parts] { return makePartReader(parts); }, threads,
+      kReadAheadBudget);
+  for (std::size_t k = 0;; ++k) {
+    le::ByteSpan data;
+    bool done = false;
+    Outcome outcome = pipeline.next(data, done);
+    if (!outcome.ok()) {
+      for (auto& open : applier.open)
+        if (open.second.writing) {
+          open.second.out.close();
+          removeQuietly(open.second.path);
+        }
+      return stopFor(outcome);
+    }
+    if (done) break;
+    const auto& place = places[k];
+    Stop fed = feedChunk(applier, reading.streams[place.first], place.first, place.second, data);
+    if (fed.stopped()) return fed;
+  }
+  if (!applier.open.empty())
+    return stopWith(kApplyExitBadImage, "the image's data ended before all files were written");
+  return Stop{};
+}
+
+Stop makeLinks(Applier& applier) {
+  for (const auto& link : applier.plan.links) {
+    const fs::path& path = applier.paths[link.first];
+    const auto shown = [&applier, &link]() { return quote(entryPath(applier.tree, link.first)); };
+    if (occupiedByOther(path, fs::file_type::regular))
+      return stopWith(kApplyExitWriteFailed,
+                      "cannot link " + shown() + ": something that is no file is in its place");
+    removeQuietly(path);
+    std::error_code error;
+    fs::create_hard_link(applier.paths[link.second], path, error);
+    if (error)
+      return stopWith(kApplyExitWriteFailed, "cannot link " + shown() + " to " +
+                                                 quote(entryPath(applier.tree, link.second)) +
+                                                 ": " + systemReason(error));
+  }
+  return Stop{};
+}
+
+Stop makeReparsePoints(Applier& applier) {
+  for (std::size_t index : applier.plan.reparsePoints) {
+    const TreeEntry& entry = applier.tree.entries[index];
+    const fs::path& path = applier.paths[index];
+    const std::vector<std::uint8_t>& reparse = applier.reparseData[index];
+    const bool inPlace = applier.plan.target.reparsePointsInPlace;
+    if (inPlace && !entry.isDirectory() && isZeroDigest(entry.data)) {
+      if (occupiedByOther(path, fs::file_type::regular))
+        return stopWith(kApplyExitWriteFailed, "cannot create " +
+                                                   quote(entryPath(applier.tree, index)) +
+                                                   ": something that is no file is in its place");
+      std::ofstream made(path, std::ios::binary | std::ios::trunc);
+      if (!made)
+        return stopWith(kApplyExitWriteFailed,
+                        "cannot create " + quote(entryPath(applier.tree, index)));
+    }
+    if (!inPlace && occupiedByOther(path, fs::file_type::not_found)) {
+      applier.failures.add(MetadataKind::ReparseData,
+                           quote(entryPath(applier.tree, index)) + ": something is in its place");
+      continue;
+    }
+    const std::string reason =
+        applyReparseData(path, entry.isDirectory(), entry.reparseTag,
+                         le::ByteSpan{reparse.data(), reparse.size()}, applier.plan.target);
+    if (!reason.empty())
+      applier.failures.add(MetadataKind::ReparseData,
+                           quote(entryPath(applier.tree, index)) + ": " + reason);
+  }
+  return Stop{};
+}
+
+void writeStreamsWhole(Applier& applier) {
+  const Plan& plan = applier.plan;
+  if (!plan.target.streamsWrittenWhole) return;
+  const auto write = [&applier](const Destination& destination, le::ByteSpan data) {
+    const std::string reason =
+        writeWholeStream(applier.paths[destination.entry],
+                         applier.tree.entries[destination.entry]
+                             .namedStreams[static_cast<std::size_t>(destination.stream)]
+                             .name,
+                         data);
+    if (!reason.empty())
+      applier.failures.add(MetadataKind::NamedStream,
+                           shownPath(applier, destination) + ": " + reason);
+  };
+  for (const Destination& destination : plan.emptyStreams) write(destination, le::ByteSpan{});
+  for (std::size_t w = 0; w < plan.blobs.size(); ++w) {
+    const std::vector<std::uint8_t>& data = applier.streamData[w];
+    for (const Destination& destination : plan.blobs[w].destinations)
+      if (destination.stream >= 0) write(destination, le::ByteSpan{data.data(), data.size()});
+  }
+  for (const Destination& destination : plan.refusedStreams)
+    applier.failures.add(MetadataKind::NamedStream, shownPath(applier, destination) +
+                                                        ": larger than the " +
+                                                        decimal(kMaxAttributeValueSize) +
+                                                        " bytes that an extended attribute holds");
+  std::map<std::size_t, std::vector<std::uint8_t>>().swap(applier.streamData);
+}
+
+}  // namespace wim::applying

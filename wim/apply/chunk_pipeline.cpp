@@ -1,0 +1,144 @@
+#include "wim/apply/chunk_pipeline.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace wim {
+
+namespace {
+
+template <typename Decoder>
+Decoder& decoderFor(std::unique_ptr<Decoder>& decoder, std::uint32_t& madeFor,
+                    std::uint32_t chunkSize) {
+  if (!decoder || madeFor != chunkSize) {
+    decoder = std::make_unique<Decoder>(chunkSize);
+    madeFor = chunkSize;
+  }
+  return *decoder;
+}
+
+std::string chunkName(const Chunk& chunk) {
+  return "the " + std::string(compressionName(chunk.compression)) + " chunk at offset " +
+         decimal(chunk.offset) + (chunk.part > 1 ? " of part " + decimal(chunk.part) : "");
+}
+
+}  // namespace
+
+bool ChunkDecoder::decode(const Chunk& chunk, le::ByteSpan stored, std::uint8_t* out) {
+  if (stored.size != chunk.storedSize) return false;
+  if (chunk.storedAsIs()) {
+    if (chunk.storedSize != chunk.size) return false;
+    if (chunk.size != 0) std::memcpy(out, stored.data, chunk.size);
+    return true;
+  }
+  switch (chunk.compression) {
+    case Compression::Xpress:
+      return decoderFor(xpress_, xpressChunkSize_, chunk.chunkSize)
+          .decompress(stored, out, chunk.size);
+    case Compression::Lzx:
+      return decoderFor(lzx_, lzxChunkSize_, chunk.chunkSize).decompress(stored, out, chunk.size);
+    case Compression::Lzms:
+      return decoderFor(lzms_, lzmsChunkSize_, chunk.chunkSize).decompress(stored, out, chunk.size);
+    case Compression::None:
+      break;
+  }
+  return false;
+}
+
+Outcome readChunk(const Chunk& chunk, const ReadPart& read, ChunkDecoder& decoder,
+                  std::vector<std::uint8_t>& stored, std::vector<std::uint8_t>& out) {
+  try {
+    stored.resize(chunk.storedSize);
+    out.resize(chunk.size);
+  } catch (const std::bad_alloc&) {
+    return failure(Problem::Unreadable, "not enough memory to read " + chunkName(chunk));
+  }
+  if (!read(chunk.part, chunk.offset, stored.size(), stored.data()))
+    return failure(Problem::Unreadable, "cannot read " + chunkName(chunk));
+  if (!decoder.decode(chunk, le::ByteSpan{stored.data(), stored.size()}, out.data()))
+    return failure(Problem::Damaged, chunkName(chunk) + " does not decompress: it is damaged");
+  return success();
+}
+
+ChunkPipeline::ChunkPipeline(std::vector<Chunk> chunks, MakeReader makeReader, unsigned threads,
+                             std::size_t memoryBudget)
+    : chunks_(std::move(chunks)), makeReader_(std::move(makeReader)) {
+  std::size_t largest = 1;
+  for (const Chunk& chunk : chunks_) largest = std::max<std::size_t>(largest, chunk.size);
+  const std::size_t wanted = threads == 0 ? 1 : 2 * threads + 2;
+  slots_.resize(
+      std::max<std::size_t>(threads == 0 ? 1 : 2, std::min(wanted, memoryBudget / largest)));
+  if (threads == 0) {
+    inlineReader_ = makeReader_();
+    return;
+  }
+  for (unsigned i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
+}
+
+ChunkPipeline::~ChunkPipeline() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  for (std::thread& worker : workers_) worker.join();
+}
+
+void ChunkPipeline::work() {
+  const ReadPart read = makeReader_();
+  ChunkDecoder decoder;
+  std::vector<std::uint8_t> stored;
+  for (;;) {
+    std::size_t index = 0;
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      changed_.wait(lock, [this] {
+        return stopping_ || (claimed_ < chunks_.size() && claimed_ < released_ + slots_.size());
+      });
+      if (stopping_) return;
+      index = claimed_++;
+    }
+    Slot& slot = slots_[index % slots_.size()];
+    Outcome outcome = readChunk(chunks_[index], read, decoder, stored, slot.data);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      slot.outcome = std::move(outcome);
+      slot.ready = true;
+    }
+    changed_.notify_all();
+  }
+}
+
+Outcome ChunkPipeline::next(le::ByteSpan& data, bool& done) {
+  data = le::ByteSpan{};
+  done = false;
+  if (current_ > released_) {  // the caller is done with the chunk given last
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      slots_[(current_ - 1) % slots_.size()].ready = false;
+      released_ = current_;
+    }
+    changed_.notify_all();
+  }
+  if (current_ == chunks_.size()) {
+    done = true;
+    return success();
+  }
+  Slot& slot = slots_[current_ % slots_.size()];
+  if (workers_.empty()) {
+    slot.outcome =
+        readChunk(chunks_[current_], inlineReader_, inlineDecoder_, inlineStored_, slot.data);
+    slot.ready = true;
+  } else {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&slot] { return slot.ready; });
+  }
+  ++current_;
+  if (!slot.outcome.ok()) return slot.outcome;
+  data = le::ByteSpan{slot.data.data(), slot.data.size()};
+  return success();
+}
+
+}  // namespace wim

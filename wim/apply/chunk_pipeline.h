@@ -1,0 +1,88 @@
+// Reading and decoding a resource's chunks ahead of the writer: worker
+// threads read and decompress the chunks that come next while the caller
+// hashes and writes the ones before, and the caller gets them back in order.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "bytes/little_endian.h"
+#include "wim/codecs/lzms_decoder.h"
+#include "wim/codecs/lzx_decoder.h"
+#include "wim/format/outcome.h"
+#include "wim/format/resource_chunks.h"
+#include "wim/codecs/xpress_decoder.h"
+
+namespace wim {
+
+// Decodes chunks of any compression, keeping one decoder of each kind for
+// the chunk size it was made for.
+class ChunkDecoder {
+ public:
+  // `stored` holds the chunk's stored bytes; `out` takes chunk.size bytes.
+  bool decode(const Chunk& chunk, le::ByteSpan stored, std::uint8_t* out);
+
+ private:
+  std::unique_ptr<XpressDecoder> xpress_;
+  std::unique_ptr<LzxDecoder> lzx_;
+  std::unique_ptr<LzmsDecoder> lzms_;
+  std::uint32_t xpressChunkSize_ = 0;
+  std::uint32_t lzxChunkSize_ = 0;
+  std::uint32_t lzmsChunkSize_ = 0;
+};
+
+// Reads and decodes one chunk with the caller's reader and decoder; `stored`
+// is scratch for the stored bytes. Fails with a reason naming the chunk.
+Outcome readChunk(const Chunk& chunk, const ReadPart& read, ChunkDecoder& decoder,
+                  std::vector<std::uint8_t>& stored, std::vector<std::uint8_t>& out);
+
+// Makes the reader of one thread: each worker reads through file handles of
+// its own.
+using MakeReader = std::function<ReadPart()>;
+
+class ChunkPipeline {
+ public:
+  // With `threads` 0 every chunk is read and decoded by the caller of next().
+  // Decoded chunks waiting for the caller take at most about `memoryBudget`
+  // bytes (at least two chunks' worth).
+  ChunkPipeline(std::vector<Chunk> chunks, MakeReader makeReader, unsigned threads,
+                std::size_t memoryBudget);
+  ~ChunkPipeline();
+  ChunkPipeline(const ChunkPipeline&) = delete;
+  ChunkPipeline& operator=(const ChunkPipeline&) = delete;
+
+  // The next chunk's decoded bytes, valid until the next call. Fails when a
+  // chunk cannot be read or decoded; after the last chunk, it gives an empty
+  // span and `done` true.
+  Outcome next(le::ByteSpan& data, bool& done);
+
+ private:
+  struct Slot {
+    std::vector<std::uint8_t> data;
+    Outcome outcome;
+    bool ready = false;
+  };
+  void work();
+
+  std::vector<Chunk> chunks_;
+  MakeReader makeReader_;
+  std::vector<Slot> slots_;
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::size_t claimed_ = 0;   // chunks handed to workers
+  std::size_t released_ = 0;  // chunks the caller is done with
+  std::size_t current_ = 0;   // the next chunk next() gives
+  bool stopping_ = false;
+  // For the caller's own decoding when there are no workers.
+  ReadPart inlineReader_;
+  ChunkDecoder inlineDecoder_;
+  std::vector<std::uint8_t> inlineStored_;
+};
+
+}  // namespace wim
