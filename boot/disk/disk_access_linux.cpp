@@ -1,5 +1,7 @@
 #include "boot/disk/disk_access.h"
 
+#include "boot/disk/mount_table_linux.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -44,40 +46,14 @@ bool readNumber(const std::string& path, std::uint64_t& value) {
   return end != text.c_str();
 }
 
-// /proc/self/mountinfo escapes blanks and backslashes as \ooo.
-std::string unescapeMountField(const std::string& field) {
-  std::string out;
-  for (std::size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size()) {
-      const std::string octal = field.substr(i + 1, 3);
-      if (octal.size() == 3 && octal.find_first_not_of("01234567") == std::string::npos) {
-        out += static_cast<char>(std::strtol(octal.c_str(), nullptr, 8));
-        i += 3;
-        continue;
-      }
-    }
-    out += field[i];
-  }
-  return out;
-}
-
 // The source of the mount at `folder` (its real path), or the empty text.
 std::string mountSource(const std::string& folder, std::string& fsType) {
-  std::ifstream in("/proc/self/mountinfo");
-  std::string line, source;
+  std::string source;
   // Later lines mount over earlier ones: the last match counts.
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string id, parent, device, root, mountPoint;
-    fields >> id >> parent >> device >> root >> mountPoint;
-    if (unescapeMountField(mountPoint) != folder) continue;
-    std::string field;
-    while (fields >> field && field != "-") {
-    }
-    std::string type, mountedFrom;
-    fields >> type >> mountedFrom;
-    fsType = type;
-    source = unescapeMountField(mountedFrom);
+  for (const MountEntry& mount : readMountTable()) {
+    if (mount.mountPoint != folder) continue;
+    fsType = mount.type;
+    source = mount.source;
   }
   return source;
 }
@@ -130,17 +106,13 @@ std::string fuseDeviceOf(const std::string& mountPoint) {
 // The mount point that holds `path` (a real path): the longest one that is
 // the path itself or one of the folders above it.
 std::string mountPointHolding(const std::string& path) {
-  std::ifstream in("/proc/self/mountinfo");
-  std::string line, best;
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string id, parent, device, root, mountPoint;
-    fields >> id >> parent >> device >> root >> mountPoint;
-    mountPoint = unescapeMountField(mountPoint);
-    const bool holds = path == mountPoint || mountPoint == "/" ||
-                       (path.compare(0, mountPoint.size(), mountPoint) == 0 &&
-                        path.size() > mountPoint.size() && path[mountPoint.size()] == '/');
-    if (holds && mountPoint.size() >= best.size()) best = mountPoint;
+  std::string best;
+  for (const MountEntry& mount : readMountTable()) {
+    const std::string& point = mount.mountPoint;
+    const bool holds = path == point || point == "/" ||
+                       (path.compare(0, point.size(), point) == 0 && path.size() > point.size() &&
+                        path[point.size()] == '/');
+    if (holds && point.size() >= best.size()) best = point;
   }
   return best;
 }

@@ -1,4 +1,5 @@
 #include "boot/disk/disk_access.h"
+#include "boot/disk/partition_mount.h"
 
 #include <windows.h>
 #include <winioctl.h>
@@ -228,6 +229,7 @@ bool readLayout(Device& disk, DiskLayout& layout, std::string& reason) {
     const PARTITION_INFORMATION_EX& entry = info->PartitionEntry[i];
     if (entry.PartitionLength.QuadPart == 0) continue;
     Partition partition;
+    partition.number = static_cast<int>(entry.PartitionNumber);
     partition.startLba =
         static_cast<std::uint64_t>(entry.StartingOffset.QuadPart) / disk.sectorSize;
     partition.sectors =
@@ -252,6 +254,99 @@ void announceLayoutChange(Device& disk) {
   DWORD returned = 0;
   DeviceIoControl(handleOf(disk), IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &returned,
                   nullptr);
+}
+
+namespace {
+
+std::string narrow(const std::wstring& text) {
+  const int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string out(size > 0 ? static_cast<std::size_t>(size) : 1, '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, &out[0], size, nullptr, nullptr);
+  out.resize(std::strlen(out.c_str()));
+  return out;
+}
+
+// The volume (\\?\Volume{...}\) whose one extent is the given stretch of
+// disk `diskNumber`, or the empty text.
+std::wstring volumeOnDisk(DWORD diskNumber, std::uint64_t startBytes) {
+  wchar_t name[MAX_PATH] = {};
+  HANDLE find = FindFirstVolumeW(name, MAX_PATH);
+  if (find == INVALID_HANDLE_VALUE) return std::wstring();
+  std::wstring found;
+  do {
+    std::wstring device = name;
+    // The volume itself is opened without the trailing backslash.
+    if (!device.empty() && device.back() == L'\\') device.pop_back();
+    HANDLE volume = CreateFileW(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (volume == INVALID_HANDLE_VALUE) continue;
+    std::vector<std::uint8_t> buffer(sizeof(VOLUME_DISK_EXTENTS) + 8 * sizeof(DISK_EXTENT));
+    DWORD returned = 0;
+    const BOOL asked =
+        DeviceIoControl(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, buffer.data(),
+                        static_cast<DWORD>(buffer.size()), &returned, nullptr);
+    CloseHandle(volume);
+    if (!asked) continue;
+    VOLUME_DISK_EXTENTS extents;
+    std::memcpy(&extents, buffer.data(), sizeof extents);
+    if (extents.NumberOfDiskExtents == 1 && extents.Extents[0].DiskNumber == diskNumber &&
+        static_cast<std::uint64_t>(extents.Extents[0].StartingOffset.QuadPart) == startBytes) {
+      found = name;
+      break;
+    }
+  } while (FindNextVolumeW(find, name, MAX_PATH));
+  FindVolumeClose(find);
+  return found;
+}
+
+}  // namespace
+
+bool reachPartition(const std::string& diskPath, std::uint64_t startBytes, std::uint64_t, bool,
+                    PartitionMount& mount, std::string& reason) {
+  mount = PartitionMount{};
+  const std::string prefix = "\\\\.\\PhysicalDrive";
+  if (diskPath.compare(0, prefix.size(), prefix) != 0 || diskPath.size() == prefix.size())
+    return fail(reason, diskPath + " is no physical drive");
+  const DWORD diskNumber = std::strtoul(diskPath.c_str() + prefix.size(), nullptr, 10);
+  const std::wstring volume = volumeOnDisk(diskNumber, startBytes);
+  if (volume.empty())
+    return fail(reason, "the system has mounted no volume at byte " + std::to_string(startBytes) +
+                            " of " + diskPath);
+  // The system's own mount point, where the volume has one.
+  std::vector<wchar_t> paths(4096);
+  DWORD length = 0;
+  if (GetVolumePathNamesForVolumeNameW(volume.c_str(), paths.data(),
+                                       static_cast<DWORD>(paths.size()), &length) &&
+      paths[0] != L'\0') {
+    mount.folder = narrow(paths.data());
+    return true;
+  }
+  // Else a free drive letter for the moment, from the end of the alphabet.
+  const DWORD used = GetLogicalDrives();
+  for (wchar_t letter = L'Z'; letter >= L'D'; --letter) {
+    if (used & (1u << (letter - L'A'))) continue;
+    const std::wstring root = {letter, L':', L'\\'};
+    if (!SetVolumeMountPointW(root.c_str(), volume.c_str())) continue;
+    mount.folder = narrow(root);
+    mount.temporary = true;
+    mount.undo = [root](std::string& why) {
+      // What was written through the letter is on the disk before it goes.
+      const std::wstring device = L"\\\\.\\" + root.substr(0, 2);
+      HANDLE flush =
+          CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+      if (flush != INVALID_HANDLE_VALUE) {
+        FlushFileBuffers(flush);
+        CloseHandle(flush);
+      }
+      if (DeleteVolumeMountPointW(root.c_str())) return true;
+      why = "cannot remove the drive letter " + narrow(root) + " again (" +
+            errorText(GetLastError()) + ")";
+      return false;
+    };
+    return true;
+  }
+  return fail(reason, "no drive letter is free to mount the partition on");
 }
 
 }  // namespace boot

@@ -58,6 +58,7 @@ bool readLogicalPartitions(const ReadSectors& read, std::uint64_t extendedStart,
     if (logical.type != 0 && logical.sectors != 0) {
       logical.startLba += record;
       logical.logical = true;
+      logical.number = 5 + count;
       if (!withinDisk(logical.startLba, logical.sectors, diskSectors))
         return fail(reason, "a logical partition reaches beyond the end of the disk");
       layout.partitions.push_back(logical);
@@ -126,6 +127,7 @@ bool readGpt(const ReadSectors& read, std::uint32_t sectorSize, std::uint64_t di
       return fail(reason, "GPT entry " + std::to_string(i + 1) + " lies outside the disk");
     partition.startLba = first;
     partition.sectors = last - first + 1;
+    partition.number = static_cast<int>(i) + 1;
     layout.partitions.push_back(partition);
   }
   return true;
@@ -156,6 +158,7 @@ bool readDiskLayout(const ReadSectors& read, std::uint32_t sectorSize, std::uint
                               std::to_string(entry.status) + ")");
     if (entry.type == 0 || entry.sectors == 0) continue;
     entry.slot = slot;
+    entry.number = slot + 1;
     if (!withinDisk(entry.startLba, entry.sectors, diskSectors))
       return fail(reason,
                   "partition " + std::to_string(slot + 1) + " reaches beyond the end of the disk");
@@ -167,6 +170,13 @@ bool readDiskLayout(const ReadSectors& read, std::uint32_t sectorSize, std::uint
         !readLogicalPartitions(read, entry.startLba, diskSectors, layout, reason))
       return false;
   return true;
+}
+
+const Partition* efiSystemPartition(const DiskLayout& layout) {
+  if (layout.style != PartitionStyle::Gpt) return nullptr;
+  for (const Partition& partition : layout.partitions)
+    if (partition.gptType == kEfiSystemPartitionType) return &partition;
+  return nullptr;
 }
 
 const Partition* partitionStartingAt(const DiskLayout& layout, std::uint64_t startLba) {

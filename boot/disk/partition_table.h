@@ -26,6 +26,7 @@ extern const Guid kEfiSystemPartitionType;
 
 struct Partition {
   int slot = -1;         // MBR: 0 to 3 for a primary entry; -1 for a logical one or GPT
+  int number = 0;        // as systems count them: MBR slot + 1 (logical from 5), GPT entry + 1
   bool logical = false;  // inside an extended partition: can never be active
   std::uint64_t startLba = 0;
   std::uint64_t sectors = 0;
@@ -50,6 +51,10 @@ using ReadSectors = std::function<bool(std::uint64_t lba, std::uint32_t count, l
 // table; 0 when the disk's size is not known.
 bool readDiskLayout(const ReadSectors& read, std::uint32_t sectorSize, std::uint64_t diskSectors,
                     DiskLayout& layout, std::string& reason);
+
+// A GPT disk's EFI system partition (the first, should it have several), or
+// null; an MBR disk has none in this sense.
+const Partition* efiSystemPartition(const DiskLayout& layout);
 
 // The partition that starts at `startLba`, or null.
 const Partition* partitionStartingAt(const DiskLayout& layout, std::uint64_t startLba);

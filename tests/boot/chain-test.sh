@@ -16,21 +16,9 @@ here=$(dirname "$(realpath "$0")")
 rm -rf "$work" && mkdir -p "$work" && work=$(realpath "$work")
 source "$here/disk-helpers.sh"
 
-# The test Windows: a boot manager for each firmware, a kernel with a version
-# resource (10.0, build 22621: "Windows 11"), fonts, and one locale besides
-# en-US, so that its boot menu is Chinese.
+# The test Windows (disk-helpers.sh): "Windows 11", zh-CN besides en-US.
 tree="$work/tree"
-mkdir -p "$tree/Windows/System32/config" "$tree/Windows/Boot/PCAT/en-US" \
-  "$tree/Windows/Boot/PCAT/zh-CN" "$tree/Windows/Boot/Fonts" "$tree/Windows/Boot/EFI/zh-CN"
-bash "$here/make-test-bootmgr.sh" "$tree/Windows/Boot/PCAT/bootmgr"
-x86_64-w64-mingw32-gcc -O2 -ffreestanding -fshort-wchar -mno-red-zone -nostdlib \
-  -Wl,--subsystem,10 -e efi_main -o "$tree/Windows/Boot/EFI/bootmgfw.efi" "$here/test_efi.c"
-cp "$kernel" "$tree/Windows/System32/ntoskrnl.exe"
-echo "memory test" >"$tree/Windows/Boot/PCAT/memtest.exe"
-echo "next" >"$tree/Windows/Boot/PCAT/bootnxt"
-for locale in en-US zh-CN; do echo "$locale" >"$tree/Windows/Boot/PCAT/$locale/bootmgr.exe.mui"; done
-echo "zh-CN" >"$tree/Windows/Boot/EFI/zh-CN/bootmgfw.efi.mui"
-echo "font" >"$tree/Windows/Boot/Fonts/chs_boot.ttf"
+make_test_windows "$tree" "$kernel" "$here"
 wimcapture "$tree" "$work/windows.wim" --compress=LZX >/dev/null
 
 # Partition 1: FAT32 system; 2 and 3: NTFS Windows. mkfs leaves HiddenSectors 0.

@@ -15,3 +15,21 @@ attach() {
   loop=$(losetup -f --show -o $(($2 * 512)) --sizelimit $(($3 * 512)) "$1")
   loops+=("$loop")
 }
+
+# make_test_windows FOLDER KERNEL TESTS: a test Windows in FOLDER: a boot
+# manager for each firmware (the test ones of TESTS, this folder), KERNEL as
+# ntoskrnl.exe (a version resource of 10.0, build 22621: "Windows 11"), fonts,
+# and one locale besides en-US, so that its boot menu is Chinese.
+make_test_windows() {
+  mkdir -p "$1/Windows/System32/config" "$1/Windows/Boot/PCAT/en-US" \
+    "$1/Windows/Boot/PCAT/zh-CN" "$1/Windows/Boot/Fonts" "$1/Windows/Boot/EFI/zh-CN"
+  bash "$3/make-test-bootmgr.sh" "$1/Windows/Boot/PCAT/bootmgr"
+  x86_64-w64-mingw32-gcc -O2 -ffreestanding -fshort-wchar -mno-red-zone -nostdlib \
+    -Wl,--subsystem,10 -e efi_main -o "$1/Windows/Boot/EFI/bootmgfw.efi" "$3/test_efi.c"
+  cp "$2" "$1/Windows/System32/ntoskrnl.exe"
+  echo "memory test" >"$1/Windows/Boot/PCAT/memtest.exe"
+  echo "next" >"$1/Windows/Boot/PCAT/bootnxt"
+  for locale in en-US zh-CN; do echo "$locale" >"$1/Windows/Boot/PCAT/$locale/bootmgr.exe.mui"; done
+  echo "zh-CN" >"$1/Windows/Boot/EFI/zh-CN/bootmgfw.efi.mui"
+  echo "font" >"$1/Windows/Boot/Fonts/chs_boot.ttf"
+}

@@ -11,6 +11,8 @@
 #include "boot/store/pe_version.h"
 #include "boot/sector/volume_boot_sector.h"
 #include "tools/bcdboot/boot_files.h"
+#include "tools/bcdboot/boot_targets.h"
+#include "boot/disk/partition_mount.h"
 #include "tools/cli/volume_io.h"
 #include "wim/apply/target_paths.h"
 
@@ -121,39 +123,62 @@ std::string shown(const std::string& folder, const std::string& below) {
   return text;
 }
 
-// Which partition a volume is, as the store names it.
-bool partitionDevice(const std::string& volumeName, const std::string& what,
-                     boot::PartitionDevice& device, std::string& fileSystem, std::string& reason) {
+// A partition and its disk, as the store names it.
+struct PartitionFound {
   boot::VolumeLocation location;
+  boot::DiskLayout layout;
+  boot::Partition partition;
+  std::uint32_t sectorSize = 512;
+  boot::PartitionDevice device;
+  std::string fileSystem;  // "NTFS", "FAT32", "FAT16" or "" when not known
+};
+
+boot::PartitionDevice deviceOf(const boot::DiskLayout& layout, const boot::Partition& partition,
+                               std::uint32_t sectorSize) {
+  boot::PartitionDevice device;
+  device.style = layout.style;
+  device.mbrSignature = layout.signature;
+  device.startBytes = partition.startLba * sectorSize;
+  device.diskGuid = layout.diskGuid;
+  device.partitionGuid = partition.gptUnique;
+  return device;
+}
+
+// The file system in the first sector of `path` at `offset`, or "".
+std::string fileSystemAt(const std::string& path, std::uint64_t offset) {
+  boot::Device device;
+  le::Bytes sector;
+  boot::VolumeBootSector bpb;
+  std::string ignored;
+  if (boot::openDevice(path, false, device, ignored) &&
+      readBytes(device, offset, 512, sector, ignored) &&
+      boot::parseVolumeBootSector(sector, bpb, ignored))
+    return boot::fileSystemName(bpb.kind);
+  return std::string();
+}
+
+bool locatePartition(const std::string& volumeName, const std::string& what, PartitionFound& found,
+                     std::string& reason) {
+  boot::VolumeLocation& location = found.location;
   if (!boot::locateVolume(volumeName, location, reason)) return false;
   if (!location.onDisk)
     return reason = what + " is not identifiable as a partition: " + location.whyNotOnDisk, false;
   boot::Device disk;
-  boot::DiskLayout layout;
   if (!boot::openDevice(location.diskPath, false, disk, reason) ||
-      !boot::readLayout(disk, layout, reason))
+      !boot::readLayout(disk, found.layout, reason))
     return reason = what + ": " + reason, false;
+  found.sectorSize = disk.sectorSize;
   const boot::Partition* partition =
       location.startBytes % disk.sectorSize == 0
-          ? boot::partitionStartingAt(layout, location.startBytes / disk.sectorSize)
+          ? boot::partitionStartingAt(found.layout, location.startBytes / disk.sectorSize)
           : nullptr;
   if (!partition)
     return reason = what + ": no partition of " + location.diskPath + " starts where it starts",
            false;
-  device.style = layout.style;
-  device.mbrSignature = layout.signature;
-  device.startBytes = location.startBytes;
-  device.diskGuid = layout.diskGuid;
-  device.partitionGuid = partition->gptUnique;
+  found.partition = *partition;
+  found.device = deviceOf(found.layout, *partition, disk.sectorSize);
   // The file system decides whether UEFI firmware can start from it.
-  boot::Device volume;
-  le::Bytes sector;
-  boot::VolumeBootSector bpb;
-  std::string ignored;
-  if (boot::openDevice(location.volumePath, false, volume, ignored) &&
-      readBytes(volume, 0, 512, sector, ignored) &&
-      boot::parseVolumeBootSector(sector, bpb, ignored))
-    fileSystem = boot::fileSystemName(bpb.kind);
+  found.fileSystem = fileSystemAt(location.volumePath, 0);
   return true;
 }
 
@@ -304,34 +329,61 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
   if (!isFolder(system))
     return fail(host, "the system drive " + request.system + " is no folder that can be written");
 
-  // What the image offers and what is asked for.
+  // What the image offers, what is asked for and what the disk can start.
   const fs::path pcat = windows / "Boot" / "PCAT";
   const fs::path efi = windows / "Boot" / "EFI";
   const bool hasBios = isFile(pcat / "bootmgr");
   const bool hasUefi = isFile(efi / "bootmgfw.efi");
   boot::BcdBootRequest base;
-  std::string systemFs, windowsFs, windowsVolume;
-  if (!partitionDevice(request.system, "the system drive " + request.system, base.systemPartition,
-                       systemFs, reason))
+  PartitionFound systemFound, windowsFound;
+  std::string windowsVolume;
+  if (!locatePartition(request.system, "the system drive " + request.system, systemFound, reason))
     return fail(host, reason + "; nothing was written");
   if (!boot::volumeHolding(request.windows, windowsVolume, reason) ||
-      !partitionDevice(windowsVolume, "the Windows folder's volume " + windowsVolume,
-                       base.windowsPartition, windowsFs, reason))
+      !locatePartition(windowsVolume, "the Windows folder's volume " + windowsVolume, windowsFound,
+                       reason))
     return fail(host, reason + "; nothing was written");
-  const bool systemIsFat = systemFs == "FAT32" || systemFs == "FAT16";
-  bool bios = request.firmware != "UEFI";
-  bool uefi = request.firmware == "UEFI" || request.firmware == "ALL" ||
-              (request.firmware.empty() && systemIsFat && isFolder(efi));
+  base.systemPartition = systemFound.device;
+  base.windowsPartition = windowsFound.device;
+  const std::string diskPath = systemFound.location.diskPath;
+  TargetRequest choice;
+  choice.layout = &systemFound.layout;
+  choice.system = &systemFound.partition;
+  choice.systemFileSystem = systemFound.fileSystem;
+  choice.firmware = request.firmware;
+  choice.imageHasEfi = isFolder(efi);
+  choice.systemName = request.system;
+  choice.diskName = diskPath;
+  if (const boot::Partition* esp = boot::efiSystemPartition(systemFound.layout))
+    choice.espFileSystem = fileSystemAt(diskPath, esp->startLba * systemFound.sectorSize);
+  const BootTargets targets = chooseBootTargets(choice);
+  if (!targets.refusal.empty()) return fail(host, targets.refusal);
+  const bool bios = targets.bios, uefi = targets.uefi;
   if (bios && !hasBios)
     return fail(host, "there is no " + shown(request.windows, "Boot/PCAT/bootmgr") +
                           " to start a BIOS machine with; nothing was written");
   if (uefi && !hasUefi)
     return fail(host, "there is no " + shown(request.windows, "Boot/EFI/bootmgfw.efi") +
                           " to start a UEFI machine with; nothing was written");
-  if (uefi && !systemIsFat)
-    return fail(host, "UEFI firmware starts only from FAT, and " + request.system + " is " +
-                          (systemFs.empty() ? std::string("not FAT") : systemFs) +
-                          "; nothing was written");
+
+  // UEFI files on a GPT disk go to its EFI system partition, which as a rule
+  // has no drive letter or mount: reached for the moment and released on
+  // every way out of here.
+  boot::PartitionDevice uefiSystem = base.systemPartition;
+  fs::path uefiRoot = system;
+  std::string uefiShownRoot = request.system;
+  boot::PartitionMount espMount;
+  if (uefi && targets.esp && !targets.espIsSystem) {
+    const std::uint64_t start = targets.esp->startLba * systemFound.sectorSize;
+    if (!boot::reachPartition(diskPath, start, targets.esp->sectors * systemFound.sectorSize, true,
+                              espMount, reason))
+      return fail(host, "cannot reach the EFI system partition of " + diskPath + " (partition " +
+                            std::to_string(targets.esp->number) + "): " + reason +
+                            "; nothing was written");
+    uefiSystem = deviceOf(systemFound.layout, *targets.esp, systemFound.sectorSize);
+    uefiRoot = wim::pathFromArgument(espMount.folder);
+    uefiShownRoot = espMount.folder;
+  }
 
   // The loader's description and locale, from the image itself.
   le::Bytes kernel;
@@ -363,8 +415,10 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
   }
   if (uefi) {
     stores.emplace_back();
-    if (!planStore(base, boot::Firmware::uefi, system / "EFI" / "Microsoft" / "Boot" / "BCD",
-                   shown(request.system, "EFI/Microsoft/Boot/BCD"), templateStore, stores.back(),
+    boot::BcdBootRequest uefiBase = base;
+    uefiBase.systemPartition = uefiSystem;
+    if (!planStore(uefiBase, boot::Firmware::uefi, uefiRoot / "EFI" / "Microsoft" / "Boot" / "BCD",
+                   shown(uefiShownRoot, "EFI/Microsoft/Boot/BCD"), templateStore, stores.back(),
                    reason))
       return fail(host, reason);
   }
@@ -383,7 +437,7 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
     markBootFile(system / "Boot");
   }
   if (uefi) {
-    const fs::path microsoft = system / "EFI" / "Microsoft" / "Boot";
+    const fs::path microsoft = uefiRoot / "EFI" / "Microsoft" / "Boot";
     le::Bytes manager;
     boot::PeInfo managerInfo;
     // The fallback path names the firmware's word size: a 32-bit boot
@@ -395,15 +449,33 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
     if (ok && isFolder(fonts)) ok = copyTree(fonts, microsoft / "Fonts", {}, reason);
     ok = ok &&
          copyVerified(efi / "bootmgfw.efi",
-                      system / "EFI" / "Boot" / (ia32 ? "bootia32.efi" : "bootx64.efi"), reason);
+                      uefiRoot / "EFI" / "Boot" / (ia32 ? "bootia32.efi" : "bootx64.efi"), reason);
     if (!ok) return fail(host, reason);
   }
   for (const StoreWork& work : stores)
     if (!writeStore(work, reason)) return fail(host, reason);
+  const bool mountedForNow = espMount.temporary;
+  if (!espMount.release(reason))
+    return fail(host,
+                "the boot files were written to the EFI system partition, but it could "
+                "not be released: " +
+                    reason);
 
-  std::string firmware = bios && uefi ? "BIOS and UEFI" : bios ? "BIOS" : "UEFI";
-  host.printLine("Boot files of " + request.windows + " (" + description + ", " + base.locale +
-                 ") copied to " + request.system + " for " + firmware + " machines.");
+  const std::string what =
+      "Boot files of " + request.windows + " (" + description + ", " + base.locale + ")";
+  if (bios && uefi && uefiShownRoot == request.system) {
+    host.printLine(what + " copied to " + request.system + " for BIOS and UEFI machines.");
+  } else {
+    if (bios) host.printLine(what + " copied to " + request.system + " for BIOS machines.");
+    if (uefi && targets.esp && !targets.espIsSystem)
+      host.printLine(what + " copied to the EFI system partition of " + diskPath + " (partition " +
+                     std::to_string(targets.esp->number) + ", " +
+                     (mountedForNow ? "mounted at " + uefiShownRoot + " for the moment"
+                                    : "at " + uefiShownRoot) +
+                     ") for UEFI machines.");
+    else if (uefi)
+      host.printLine(what + " copied to " + request.system + " for UEFI machines.");
+  }
   for (const StoreWork& work : stores)
     host.printLine(
         "Boot configuration store " +

@@ -1,9 +1,11 @@
 #include "tools/bootice/bootice.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "boot/code/boot_code.h"
 #include "boot/disk/disk_access.h"
+#include "boot/disk/partition_mount.h"
 #include "boot/disk/partition_table.h"
 #include "boot/sector/volume_boot_sector.h"
 #include "tools/cli/volume_io.h"
@@ -36,16 +38,51 @@ int slotStartingAt(const le::Bytes& sector0, std::uint64_t startLba) {
   return -1;
 }
 
-// Whether the volume holds a FAT file system, which UEFI firmware reads.
-bool isFatVolume(const std::string& volumePath) {
-  boot::Device volume;
-  std::string ignored;
+// A GPT disk has no active partition: UEFI firmware starts it from its EFI
+// system partition, so whichever partition was named, the disk is ready when
+// that partition holds Windows Boot Manager. Nothing is changed on it.
+int checkGptDisk(const std::string& device, const std::string& diskPath,
+                 const boot::DiskLayout& layout, std::uint32_t sectorSize, const Host& host) {
+  const boot::Partition* esp = boot::efiSystemPartition(layout);
+  if (!esp)
+    return fail(host, device +
+                          " lies on a GPT disk that has no EFI system partition, from "
+                          "which alone UEFI firmware starts it: create one and run "
+                          "bcdboot; nothing was changed");
+  const std::string partition = "the EFI system partition of " + diskPath + " (partition " +
+                                std::to_string(esp->number) + ")";
+  boot::Device disk;
   le::Bytes sector;
   boot::VolumeBootSector bpb;
-  return boot::openDevice(volumePath, false, volume, ignored) &&
-         readBytes(volume, 0, 512, sector, ignored) &&
-         boot::parseVolumeBootSector(sector, bpb, ignored) &&
-         bpb.kind != boot::FileSystemKind::Ntfs;
+  std::string reason;
+  if (!boot::openDevice(diskPath, false, disk, reason) ||
+      !readBytes(disk, esp->startLba * sectorSize, 512, sector, reason))
+    return fail(host, "cannot read " + partition + ": " + reason);
+  const bool known = boot::parseVolumeBootSector(sector, bpb, reason);
+  if (!known || bpb.kind == boot::FileSystemKind::Ntfs)
+    return fail(host, partition + " is " +
+                          (known ? std::string(boot::fileSystemName(bpb.kind))
+                                 : "no FAT volume (" + reason + ")") +
+                          ", and UEFI firmware starts only from FAT; nothing was changed");
+  boot::PartitionMount mount;
+  if (!boot::reachPartition(diskPath, esp->startLba * sectorSize, esp->sectors * sectorSize, false,
+                            mount, reason))
+    return fail(host, "cannot look into " + partition + ": " + reason);
+  const std::filesystem::path boot =
+      std::filesystem::path(mount.folder) / "EFI" / "Microsoft" / "Boot";
+  std::error_code error;
+  const bool ready = std::filesystem::is_regular_file(boot / "bootmgfw.efi", error) &&
+                     std::filesystem::is_regular_file(boot / "BCD", error);
+  if (!mount.release(reason)) return fail(host, "cannot release " + partition + ": " + reason);
+  if (!ready)
+    return fail(host, partition +
+                          " holds no Windows Boot Manager (\\EFI\\Microsoft\\Boot\\bootmgfw.efi "
+                          "and its BCD): run bcdboot first; nothing was changed");
+  host.printLine(device +
+                 " lies on a GPT disk, which has no active partition: UEFI firmware "
+                 "starts it from " +
+                 partition + ", which holds Windows Boot Manager. Nothing needed changing.");
+  return kExitOk;
 }
 
 int activate(const std::string& device, const Host& host) {
@@ -66,19 +103,8 @@ int activate(const std::string& device, const Host& host) {
                           " starts (byte " + std::to_string(location.startBytes) +
                           "); nothing was changed");
 
-  if (layout.style == boot::PartitionStyle::Gpt) {
-    const bool esp = partition->gptType == boot::kEfiSystemPartitionType;
-    if (!esp && !isFatVolume(location.volumePath))
-      return fail(host, device +
-                            " is on a GPT disk and is no EFI system partition: a GPT "
-                            "disk starts only from its EFI system partition");
-    host.printLine(device +
-                   " is on a GPT disk, which has no active partition: UEFI firmware "
-                   "starts it from this " +
-                   std::string(esp ? "EFI system partition" : "FAT partition") +
-                   ". Nothing needed changing.");
-    return kExitOk;
-  }
+  if (layout.style == boot::PartitionStyle::Gpt)
+    return checkGptDisk(device, location.diskPath, layout, disk.sectorSize, host);
   if (partition->logical)
     return fail(host, device +
                           " is a logical partition, which cannot be active; nothing "
