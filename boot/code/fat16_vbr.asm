@@ -179,9 +179,8 @@ root_folder:
         jmp .sector
 
 .long_name:
-        xor dh, dh
         cmp byte [di], LFN_ONLY_PIECE
-        jne .next
+        jne .forget
         pusha
         mov si, long_name_chars
         mov cx, LONG_NAME_LENGTH
@@ -197,8 +196,8 @@ root_folder:
         cmp word [di + LFN_TERMINATOR], 0
 .compared:
         popa
-        jne .next
-        inc dh
+        jne .forget
+        mov dh, 1
         jmp .next
 
 ; DI is BOOTMGR's entry: load the file cluster by cluster; SI counts the
