@@ -89,20 +89,7 @@ start:
 
 missing:
         mov si, msg_missing
-; fail: prints the zero-terminated message at SI, then halts for good.
-; in: SI message. Does not return.
-fail:
-        lodsb
-        test al, al
-        jz .halt
-        mov ah, 0x0E
-        xor bx, bx                ; page 0
-        int 0x10
-        jmp fail
-.halt:
-        cli
-        hlt
-        jmp .halt
+%include "fail.inc"
 
 ; read_sector: reads one sector of this volume through INT 13h AH=42h.
 ; in:  EAX sector, relative to the volume; ES:BX buffer; BP LOAD_ADDRESS

@@ -97,8 +97,6 @@ relocated:
         mov dl, [drive]
         jmp 0:LOAD_ADDRESS
 
-; fail: prints the zero-terminated message at SI and halts for good.
-; in: SI message. Does not return.
 several_active:
         mov si, msg_several
         jmp fail
@@ -113,18 +111,7 @@ read_error:
         jmp fail
 no_signature:
         mov si, msg_signature
-fail:
-        lodsb
-        test al, al
-        jz .halt
-        mov ah, 0x0E
-        mov bx, 0x0007
-        int 0x10
-        jmp fail
-.halt:
-        cli
-        hlt
-        jmp .halt
+%include "fail.inc"
 
 msg_several   db "Several active partitions", 0
 msg_none      db "No active partition", 0

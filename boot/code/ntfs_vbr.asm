@@ -208,20 +208,7 @@ read_sectors:
         popad
         ret
 
-; fail: prints the zero-terminated message at SI, then halts for good.
-; in: SI message. Does not return.
-fail:
-        lodsb
-        test al, al
-        jz .halt
-        mov ah, 0x0E
-        mov bx, 0x0007
-        int 0x10
-        jmp fail
-.halt:
-        cli
-        hlt
-        jmp .halt
+%include "fail.inc"
 
 msg_no_extensions db "No INT 13h extensions", 0
 msg_disk_error    db "Disk read error", 0
