@@ -24,7 +24,6 @@ LOAD_ADDRESS     equ 0x7C00
 BUFFER           equ 0x8000
 BOOTMGR_SEGMENT  equ 0x2000
 BOOTMGR_MAX_SIZE equ 0x7FC00
-PACKET_SIZE      equ 0x10
 SECTOR_SIZE      equ 512
 SECTOR_SHIFT     equ 9
 ENTRIES_PER_SECTOR_SHIFT equ 4    ; 16 folder entries a sector
@@ -58,6 +57,13 @@ LFN_TERMINATOR   equ 0x12         ; character 8 of the piece: 0x0000
 
 FAT16_END        equ 0xFFF8
 
+; One sector leaves no room for a retry loop, nor for the packet-call bit:
+; a read is tried once, and AH=41h's signature is taken as enough.
+%define BIOS_DRIVE byte [bp + BPB_DRIVE]
+%define READ_TRIES 1
+%define CHECK_PACKET_CALLS 0
+%include "disk_read.inc"
+
 org LOAD_ADDRESS
 
         jmp short start
@@ -76,13 +82,7 @@ start:
         mov bp, LOAD_ADDRESS
         mov [bp + BPB_DRIVE], dl
 
-        mov ah, 0x41
-        mov bx, 0x55AA
-        int 0x13
-        mov si, msg_no_extensions
-        jc fail
-        cmp bx, 0xAA55
-        jne fail
+        require_extensions
         mov si, msg_unsupported
         cmp word [bp + BPB_BYTES_PER_SECTOR], SECTOR_SIZE
         je root_folder
@@ -91,30 +91,7 @@ missing:
         mov si, msg_missing
 %include "fail.inc"
 
-; read_sector: reads one sector of this volume through INT 13h AH=42h.
-; in:  EAX sector, relative to the volume; ES:BX buffer; BP LOAD_ADDRESS
-; out: the buffer filled; on a disk error it prints and halts
-; clobbers: nothing
-read_sector:
-        pushad
-        xor edx, edx
-        add eax, [bp + BPB_HIDDEN_SECTORS]
-        adc edx, edx              ; partitions beyond 2 TiB
-        push edx                  ; +8 first sector, u64
-        push eax
-        push es                   ; +4 buffer offset, segment
-        push bx
-        push byte 1               ; +2 count
-        push byte PACKET_SIZE     ; +0 size
-        mov si, sp
-        mov dl, [bp + BPB_DRIVE]
-        mov ah, 0x42
-        int 0x13
-        mov si, msg_disk_error
-        jc fail
-        add sp, PACKET_SIZE
-        popad
-        ret
+%include "read_sector.inc"
 
 ; Root folder: after the reserved sectors and the FATs; data after it.
 root_folder:

@@ -31,8 +31,6 @@ FOLDER_BUFFER    equ 0x9000
 FAT_BUFFER       equ 0xA000
 BOOTMGR_SEGMENT  equ 0x2000
 BOOTMGR_MAX_SIZE equ 0x7FC00
-READ_TRIES       equ 3
-PACKET_SIZE      equ 0x10
 
 ; BPB fields, at BP = LOAD_ADDRESS
 BPB_BYTES_PER_SECTOR   equ 0x0B   ; u16
@@ -44,6 +42,9 @@ BPB_SECTORS_PER_FAT    equ 0x24   ; u32
 BPB_ROOT_CLUSTER       equ 0x2C   ; u32
 BPB_DRIVE              equ 0x40   ; u8 BIOS drive
 EXTRA_SECTOR_FIELD     equ 0x5A   ; u16, this code's own patch field
+
+%define BIOS_DRIVE byte [bp + BPB_DRIVE]
+%include "disk_read.inc"
 
 ; Folder entry (32 bytes)
 DIR_NAME         equ 0x00         ; 8+3, space-padded; 0x00 ends, 0xE5 deleted
@@ -88,15 +89,7 @@ start:
         mov bp, LOAD_ADDRESS
         mov [bp + BPB_DRIVE], dl
 
-        mov ah, 0x41
-        mov bx, 0x55AA
-        int 0x13
-        mov si, msg_no_extensions
-        jc fail
-        cmp bx, 0xAA55
-        jne fail
-        test cl, 1                ; packet calls (AH=42h) supported
-        jz fail
+        require_extensions
 
         mov si, msg_damaged
         movzx eax, word [extra_sector]
@@ -108,44 +101,8 @@ start:
         jne fail
         jmp main
 
-; read_sector: reads one sector of this volume through INT 13h AH=42h.
-; in:  EAX sector, relative to the volume; ES:BX buffer; BP LOAD_ADDRESS
-; out: the buffer filled; on a disk error it prints and halts
-; clobbers: nothing
-read_sector:
-        pushad
-        xor edx, edx
-        add eax, [bp + BPB_HIDDEN_SECTORS]
-        adc edx, edx              ; partitions beyond 2 TiB
-        mov di, READ_TRIES
-.try:
-        push edx                  ; +8 first sector, u64
-        push eax
-        push es                   ; +4 buffer offset, segment
-        push bx
-        push byte 1               ; +2 count
-        push byte PACKET_SIZE     ; +0 size
-        mov si, sp
-        push edx
-        mov dl, [bp + BPB_DRIVE]
-        mov ah, 0x42
-        int 0x13
-        pop edx
-        lea sp, [si + PACKET_SIZE]
-        jnc .done
-        pusha
-        xor ah, ah                ; reset, then try again
-        mov dl, [bp + BPB_DRIVE]
-        int 0x13
-        popa
-        dec di
-        jnz .try
-        mov si, msg_disk_error
-        jmp fail
-.done:
-        popad
-        ret
-
+; The extra sector is read with these: they must lie in sector 0.
+%include "read_sector.inc"
 %include "fail.inc"
 
 msg_no_extensions db "No INT 13h extensions", 0

@@ -52,8 +52,6 @@ BOOTMGR_LINEAR   equ 0x20000
 BOOTMGR_SEGMENT  equ 0x2000
 BOOTMGR_MAX_SIZE equ 0x7FC00
 CHUNK_BYTES      equ 0x8000       ; per INT 13h call; SeaBIOS refuses > 64 KiB
-READ_TRIES       equ 3
-PACKET_SIZE      equ 0x10
 FIXUP_STRIDE     equ 512
 
 ; FILE and INDX records
@@ -115,6 +113,9 @@ LIST_REFERENCE   equ 0x10         ; u64
 ROOT_FOLDER_RECORD equ 5
 MFT_RECORD         equ 0
 
+%define BIOS_DRIVE byte [drive]
+%include "disk_read.inc"
+
 org LOAD_ADDRESS
 
         jmp short start
@@ -136,15 +137,7 @@ start:
         mov [drive], dl
         mov [BPB_DRIVE], dl
 
-        mov ah, 0x41
-        mov bx, 0x55AA
-        int 0x13
-        mov si, msg_no_extensions
-        jc fail
-        cmp bx, 0xAA55
-        jne fail
-        test cl, 1                ; packet calls (AH=42h) supported
-        jz fail
+        require_extensions
 
         bsf ax, [BPB_BYTES_PER_SECTOR]
         mov si, msg_unsupported
@@ -189,22 +182,9 @@ read_sectors:
         mov [packet.offset], ax
         shr edi, 4
         mov [packet.segment], di
-        mov di, READ_TRIES
-.try:
-        mov [packet.count], cx    ; a failed call may have changed it
+        mov [packet.count], cx
         mov si, packet
-        mov dl, [drive]
-        mov ah, 0x42
-        int 0x13
-        jnc .done
-        xor ah, ah                ; reset, then try again
-        mov dl, [drive]
-        int 0x13
-        dec di
-        jnz .try
-        mov si, msg_disk_error
-        jmp fail
-.done:
+        extended_read cx
         popad
         ret
 
