@@ -38,6 +38,7 @@ BPB_ROOT_CLUSTER       equ 0x2C   ; u32
 BPB_DRIVE              equ 0x40   ; u8 BIOS drive
 EXTRA_SECTOR_FIELD     equ 0x5A   ; u16, this code's own patch field
 
+%include "segments.inc"
 %include "fat.inc"
 %define BIOS_DRIVE byte [bp + BPB_DRIVE]
 %include "disk_read.inc"
@@ -56,13 +57,7 @@ extra_sector:
 
 ; ---------------------------------------------------------------- sector 0
 start:
-        cli
-        xor ax, ax
-        mov ds, ax
-        mov es, ax
-        mov ss, ax
-        mov sp, LOAD_ADDRESS
-        sti
+        zero_segments LOAD_ADDRESS
         cld
         mov bp, LOAD_ADDRESS
         mov [bp + BPB_DRIVE], dl

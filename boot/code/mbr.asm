@@ -28,19 +28,14 @@ STATUS_ACTIVE     equ 0x80
 SIGNATURE_OFFSET  equ 0x1FE
 BOOT_SIGNATURE    equ 0xAA55
 
+%include "segments.inc"
 %define BIOS_DRIVE byte [drive]
 %include "disk_read.inc"
 
 org RELOCATED_ADDRESS
 
 start:
-        cli
-        xor ax, ax
-        mov ss, ax
-        mov sp, LOAD_ADDRESS
-        mov ds, ax
-        mov es, ax
-        sti
+        zero_segments LOAD_ADDRESS
         cld
         mov si, LOAD_ADDRESS
         mov di, RELOCATED_ADDRESS

@@ -113,6 +113,7 @@ LIST_REFERENCE   equ 0x10         ; u64
 ROOT_FOLDER_RECORD equ 5
 MFT_RECORD         equ 0
 
+%include "segments.inc"
 %define BIOS_DRIVE byte [drive]
 %include "disk_read.inc"
 
@@ -124,13 +125,7 @@ org LOAD_ADDRESS
 
 ; ---------------------------------------------------------------- sector 0
 start:
-        cli
-        xor ax, ax
-        mov ds, ax
-        mov es, ax
-        mov ss, ax
-        mov sp, LOAD_ADDRESS
-        sti
+        zero_segments LOAD_ADDRESS
         cld
         jmp 0:.normalised
 .normalised:
@@ -382,13 +377,7 @@ load_listed_extents:
 ; BOOTMGR is in place: enter it as a loader of Windows' boot manager must.
 hand_off:
         mov dl, [drive]
-        cli
-        xor ax, ax
-        mov ds, ax
-        mov es, ax
-        mov ss, ax
-        mov sp, LOAD_ADDRESS
-        sti
+        zero_segments LOAD_ADDRESS
         jmp BOOTMGR_SEGMENT:0
 
 ; size_shift: decodes the BPB's size of an MFT record or index block.
