@@ -56,6 +56,7 @@ org LOAD_ADDRESS
 
 ; Near jumps and calls are relative and data is addressed through DS = 0,
 ; so the code runs whatever CS:IP pair the BIOS or MBR entered it with.
+; Not zero_segments (segments.inc): its cli and sti do not fit here.
 start:
         xor ax, ax
         mov ds, ax
@@ -72,7 +73,7 @@ start:
         je root_folder
 
 missing:
-        mov si, msg_missing
+        mov si, msg_missing       ; and on into fail
 %include "fail.inc"
 
 %include "read_sector.inc"

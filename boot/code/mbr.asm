@@ -75,6 +75,7 @@ relocated:
         mov dl, [drive]
         jmp 0:LOAD_ADDRESS
 
+; Each stop puts its message in SI for fail (fail.inc).
 several_active:
         mov si, msg_several
         jmp fail
@@ -82,7 +83,7 @@ no_active:
         mov si, msg_none
         jmp fail
 no_signature:
-        mov si, msg_signature
+        mov si, msg_signature     ; and on into fail
 %include "fail.inc"
 
 msg_several       db "Several active partitions", 0
