@@ -24,39 +24,29 @@ LOAD_ADDRESS     equ 0x7C00
 BUFFER           equ 0x8000
 BOOTMGR_SEGMENT  equ 0x2000
 BOOTMGR_MAX_SIZE equ 0x7FC00
-PACKET_SIZE      equ 0x10
 SECTOR_SIZE      equ 512
 SECTOR_SHIFT     equ 9
 ENTRIES_PER_SECTOR_SHIFT equ 4    ; 16 folder entries a sector
 FAT_ENTRIES_PER_SECTOR_SHIFT equ 8
 
-; BPB fields, at BP = LOAD_ADDRESS
-BPB_BYTES_PER_SECTOR   equ 0x0B   ; u16
-BPB_SECTORS_PER_CLUSTER equ 0x0D  ; u8
-BPB_RESERVED_SECTORS   equ 0x0E   ; u16, the first FAT follows
-BPB_FAT_COUNT          equ 0x10   ; u8
+; BPB fields of FAT16 alone (fat.inc has those that FAT32 shares), at BP
 BPB_ROOT_ENTRIES       equ 0x11   ; u16, the root folder follows the FATs
 BPB_SECTORS_PER_FAT    equ 0x16   ; u16
-BPB_HIDDEN_SECTORS     equ 0x1C   ; u32 partition start
 BPB_DRIVE              equ 0x24   ; u8 BIOS drive
 
 ; Variables below the boot sector, at BP - n
 VAR_DATA_START   equ -4           ; u32 first sector of cluster 2
 VARIABLES_SIZE   equ 16
 
-; Folder entry (32 bytes)
-DIR_ATTRIBUTES   equ 0x0B
-DIR_CLUSTER      equ 0x1A         ; u16
-DIR_SIZE         equ 0x1C         ; u32
-DIR_ENTRY_SIZE   equ 32
-NAME_SIZE        equ 11
-NAME_DELETED     equ 0xE5
-ATTR_LONG_NAME   equ 0x0F
-ATTR_LABEL_OR_FOLDER equ 0x18
-LFN_ONLY_PIECE   equ 0x41         ; "bootmgr" fits in one long-name piece
-LFN_TERMINATOR   equ 0x12         ; character 8 of the piece: 0x0000
-
 FAT16_END        equ 0xFFF8
+
+%include "fat.inc"
+; One sector leaves no room for a retry loop, nor for the packet-call bit:
+; a read is tried once, and AH=41h's signature is taken as enough.
+%define BIOS_DRIVE byte [bp + BPB_DRIVE]
+%define READ_TRIES 1
+%define CHECK_PACKET_CALLS 0
+%include "disk_read.inc"
 
 org LOAD_ADDRESS
 
@@ -66,6 +56,7 @@ org LOAD_ADDRESS
 
 ; Near jumps and calls are relative and data is addressed through DS = 0,
 ; so the code runs whatever CS:IP pair the BIOS or MBR entered it with.
+; Not zero_segments (segments.inc): its cli and sti do not fit here.
 start:
         xor ax, ax
         mov ds, ax
@@ -76,58 +67,16 @@ start:
         mov bp, LOAD_ADDRESS
         mov [bp + BPB_DRIVE], dl
 
-        mov ah, 0x41
-        mov bx, 0x55AA
-        int 0x13
-        mov si, msg_no_extensions
-        jc fail
-        cmp bx, 0xAA55
-        jne fail
+        require_extensions
         mov si, msg_unsupported
         cmp word [bp + BPB_BYTES_PER_SECTOR], SECTOR_SIZE
         je root_folder
 
 missing:
-        mov si, msg_missing
-; fail: prints the zero-terminated message at SI, then halts for good.
-; in: SI message. Does not return.
-fail:
-        lodsb
-        test al, al
-        jz .halt
-        mov ah, 0x0E
-        xor bx, bx                ; page 0
-        int 0x10
-        jmp fail
-.halt:
-        cli
-        hlt
-        jmp .halt
+        mov si, msg_missing       ; and on into fail
+%include "fail.inc"
 
-; read_sector: reads one sector of this volume through INT 13h AH=42h.
-; in:  EAX sector, relative to the volume; ES:BX buffer; BP LOAD_ADDRESS
-; out: the buffer filled; on a disk error it prints and halts
-; clobbers: nothing
-read_sector:
-        pushad
-        xor edx, edx
-        add eax, [bp + BPB_HIDDEN_SECTORS]
-        adc edx, edx              ; partitions beyond 2 TiB
-        push edx                  ; +8 first sector, u64
-        push eax
-        push es                   ; +4 buffer offset, segment
-        push bx
-        push byte 1               ; +2 count
-        push byte PACKET_SIZE     ; +0 size
-        mov si, sp
-        mov dl, [bp + BPB_DRIVE]
-        mov ah, 0x42
-        int 0x13
-        mov si, msg_disk_error
-        jc fail
-        add sp, PACKET_SIZE
-        popad
-        ret
+%include "read_sector.inc"
 
 ; Root folder: after the reserved sectors and the FATs; data after it.
 root_folder:
@@ -179,26 +128,11 @@ root_folder:
         jmp .sector
 
 .long_name:
-        xor dh, dh
-        cmp byte [di], LFN_ONLY_PIECE
-        jne .next
         pusha
-        mov si, long_name_chars
-        mov cx, LONG_NAME_LENGTH
-.char:
-        lodsw                     ; AL the offset in the entry, AH the letter
-        movzx bx, al
-        mov bx, [di + bx]
-        or bl, 0x20               ; lower case
-        xor bl, ah
-        or bl, bh
-        jnz .compared
-        loop .char
-        cmp word [di + LFN_TERMINATOR], 0
-.compared:
+        is_bootmgr_long_name
         popa
-        jne .next
-        inc dh
+        jne .forget
+        mov dh, 1
         jmp .next
 
 ; DI is BOOTMGR's entry: load the file cluster by cluster; SI counts the
@@ -211,7 +145,7 @@ found:
         add eax, SECTOR_SIZE - 1
         shr eax, SECTOR_SHIFT
         xchg si, ax
-        mov dx, [di + DIR_CLUSTER]
+        mov dx, [di + DIR_CLUSTER_LOW]
         push BOOTMGR_SEGMENT
         pop es
 .cluster:
@@ -260,11 +194,7 @@ msg_disk_error    db "Disk error", 0
 msg_missing       db "No BOOTMGR", 0
 msg_too_large     db "Big BOOTMGR", 0
 
-bootmgr_short_name db "BOOTMGR    "
-; Where the letters of "bootmgr" sit in a long-name entry.
-long_name_chars:
-        db 0x01, 'b', 0x03, 'o', 0x05, 'o', 0x07, 't', 0x09, 'm', 0x0E, 'g', 0x10, 'r'
-LONG_NAME_LENGTH equ ($ - long_name_chars) / 2
+        bootmgr_names
 
         times 0x1FE - ($ - $$) db 0
         dw 0xAA55

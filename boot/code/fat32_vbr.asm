@@ -31,37 +31,17 @@ FOLDER_BUFFER    equ 0x9000
 FAT_BUFFER       equ 0xA000
 BOOTMGR_SEGMENT  equ 0x2000
 BOOTMGR_MAX_SIZE equ 0x7FC00
-READ_TRIES       equ 3
-PACKET_SIZE      equ 0x10
 
-; BPB fields, at BP = LOAD_ADDRESS
-BPB_BYTES_PER_SECTOR   equ 0x0B   ; u16
-BPB_SECTORS_PER_CLUSTER equ 0x0D  ; u8
-BPB_RESERVED_SECTORS   equ 0x0E   ; u16, the first FAT follows
-BPB_FAT_COUNT          equ 0x10   ; u8
-BPB_HIDDEN_SECTORS     equ 0x1C   ; u32 partition start
+; BPB fields of FAT32 alone (fat.inc has those that FAT16 shares), at BP
 BPB_SECTORS_PER_FAT    equ 0x24   ; u32
 BPB_ROOT_CLUSTER       equ 0x2C   ; u32
 BPB_DRIVE              equ 0x40   ; u8 BIOS drive
 EXTRA_SECTOR_FIELD     equ 0x5A   ; u16, this code's own patch field
 
-; Folder entry (32 bytes)
-DIR_NAME         equ 0x00         ; 8+3, space-padded; 0x00 ends, 0xE5 deleted
-DIR_ATTRIBUTES   equ 0x0B
-DIR_CLUSTER_HIGH equ 0x14         ; u16
-DIR_CLUSTER_LOW  equ 0x1A         ; u16
-DIR_SIZE         equ 0x1C         ; u32
-DIR_ENTRY_SIZE   equ 32
-NAME_SIZE        equ 11
-NAME_END         equ 0x00
-NAME_DELETED     equ 0xE5
-ATTR_LONG_NAME   equ 0x0F
-ATTR_LABEL_OR_FOLDER equ 0x18
-; Long-name entry
-LFN_ORDER        equ 0x00         ; 0x40 marks the last piece; 1 the first
-LFN_CHECKSUM     equ 0x0D         ; of the 8.3 name it belongs to
-LFN_ONLY_PIECE   equ 0x41         ; "bootmgr" fits in one piece of 13
-LFN_TERMINATOR   equ 0x12         ; character 8 of the piece: 0x0000
+%include "segments.inc"
+%include "fat.inc"
+%define BIOS_DRIVE byte [bp + BPB_DRIVE]
+%include "disk_read.inc"
 
 FAT32_MASK       equ 0x0FFFFFFF
 FAT32_END        equ 0x0FFFFFF8
@@ -77,26 +57,12 @@ extra_sector:
 
 ; ---------------------------------------------------------------- sector 0
 start:
-        cli
-        xor ax, ax
-        mov ds, ax
-        mov es, ax
-        mov ss, ax
-        mov sp, LOAD_ADDRESS
-        sti
+        zero_segments LOAD_ADDRESS
         cld
         mov bp, LOAD_ADDRESS
         mov [bp + BPB_DRIVE], dl
 
-        mov ah, 0x41
-        mov bx, 0x55AA
-        int 0x13
-        mov si, msg_no_extensions
-        jc fail
-        cmp bx, 0xAA55
-        jne fail
-        test cl, 1                ; packet calls (AH=42h) supported
-        jz fail
+        require_extensions
 
         mov si, msg_damaged
         movzx eax, word [extra_sector]
@@ -108,58 +74,9 @@ start:
         jne fail
         jmp main
 
-; read_sector: reads one sector of this volume through INT 13h AH=42h.
-; in:  EAX sector, relative to the volume; ES:BX buffer; BP LOAD_ADDRESS
-; out: the buffer filled; on a disk error it prints and halts
-; clobbers: nothing
-read_sector:
-        pushad
-        xor edx, edx
-        add eax, [bp + BPB_HIDDEN_SECTORS]
-        adc edx, edx              ; partitions beyond 2 TiB
-        mov di, READ_TRIES
-.try:
-        push edx                  ; +8 first sector, u64
-        push eax
-        push es                   ; +4 buffer offset, segment
-        push bx
-        push byte 1               ; +2 count
-        push byte PACKET_SIZE     ; +0 size
-        mov si, sp
-        push edx
-        mov dl, [bp + BPB_DRIVE]
-        mov ah, 0x42
-        int 0x13
-        pop edx
-        lea sp, [si + PACKET_SIZE]
-        jnc .done
-        pusha
-        xor ah, ah                ; reset, then try again
-        mov dl, [bp + BPB_DRIVE]
-        int 0x13
-        popa
-        dec di
-        jnz .try
-        mov si, msg_disk_error
-        jmp fail
-.done:
-        popad
-        ret
-
-; fail: prints the zero-terminated message at SI, then halts for good.
-; in: SI message. Does not return.
-fail:
-        lodsb
-        test al, al
-        jz .halt
-        mov ah, 0x0E
-        mov bx, 0x0007
-        int 0x10
-        jmp fail
-.halt:
-        cli
-        hlt
-        jmp .halt
+; The extra sector is read with these: they must lie in sector 0.
+%include "read_sector.inc"
+%include "fail.inc"
 
 msg_no_extensions db "No INT 13h extensions", 0
 msg_disk_error    db "Disk read error", 0
@@ -250,20 +167,7 @@ check_entry:
         jmp .out
 .long_name:
         mov byte [long_name_matched], 0
-        cmp byte [di + LFN_ORDER], LFN_ONLY_PIECE
-        jne .not_matched
-        mov si, long_name_chars
-        mov cx, LONG_NAME_LENGTH
-.char:
-        lodsw                     ; AL the offset in the entry, AH the letter
-        movzx bx, al
-        mov bx, [di + bx]
-        or bl, 0x20               ; lower case
-        xor bl, ah
-        or bl, bh
-        jnz .not_matched
-        loop .char
-        cmp word [di + LFN_TERMINATOR], 0
+        is_bootmgr_long_name
         jne .not_matched
         mov al, [di + LFN_CHECKSUM]
         mov [long_name_checksum], al
@@ -367,11 +271,7 @@ next_cluster:
         pop ecx
         ret
 
-bootmgr_short_name db "BOOTMGR    "
-; Where the letters of "bootmgr" sit in a long-name entry.
-long_name_chars:
-        db 0x01, 'b', 0x03, 'o', 0x05, 'o', 0x07, 't', 0x09, 'm', 0x0E, 'g', 0x10, 'r'
-LONG_NAME_LENGTH equ ($ - long_name_chars) / 2
+        bootmgr_names
 
         times 0x3FE - ($ - $$) db 0
         dw EXTRA_MAGIC

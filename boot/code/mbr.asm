@@ -27,18 +27,15 @@ ENTRY_START_LBA   equ 0x08        ; +0x08 u32 first sector
 STATUS_ACTIVE     equ 0x80
 SIGNATURE_OFFSET  equ 0x1FE
 BOOT_SIGNATURE    equ 0xAA55
-READ_TRIES        equ 3
+
+%include "segments.inc"
+%define BIOS_DRIVE byte [drive]
+%include "disk_read.inc"
 
 org RELOCATED_ADDRESS
 
 start:
-        cli
-        xor ax, ax
-        mov ss, ax
-        mov sp, LOAD_ADDRESS
-        mov ds, ax
-        mov es, ax
-        sti
+        zero_segments LOAD_ADDRESS
         cld
         mov si, LOAD_ADDRESS
         mov di, RELOCATED_ADDRESS
@@ -65,31 +62,12 @@ relocated:
         test bp, bp
         jz no_active
 
-        mov ah, 0x41
-        mov bx, 0x55AA
-        mov dl, [drive]
-        int 0x13
-        jc no_extensions
-        cmp bx, 0xAA55
-        jne no_extensions
-        test cl, 1                ; packet calls (AH=42h) supported
-        jz no_extensions
+        require_extensions        ; DL is still the drive
 
         mov eax, [bp + ENTRY_START_LBA]
         mov [packet.lba], eax
-        mov di, READ_TRIES
-.read:
         mov si, packet
-        mov ah, 0x42
-        mov dl, [drive]
-        int 0x13
-        jnc .read_done
-        xor ah, ah                ; reset the disk, then try again
-        int 0x13
-        dec di
-        jnz .read
-        jmp read_error
-.read_done:
+        extended_read 1
         cmp word [LOAD_ADDRESS + SIGNATURE_OFFSET], BOOT_SIGNATURE
         jne no_signature
 
@@ -97,44 +75,26 @@ relocated:
         mov dl, [drive]
         jmp 0:LOAD_ADDRESS
 
-; fail: prints the zero-terminated message at SI and halts for good.
-; in: SI message. Does not return.
+; Each stop puts its message in SI for fail (fail.inc).
 several_active:
         mov si, msg_several
         jmp fail
 no_active:
         mov si, msg_none
         jmp fail
-no_extensions:
-        mov si, msg_no_ext
-        jmp fail
-read_error:
-        mov si, msg_read
-        jmp fail
 no_signature:
-        mov si, msg_signature
-fail:
-        lodsb
-        test al, al
-        jz .halt
-        mov ah, 0x0E
-        mov bx, 0x0007
-        int 0x10
-        jmp fail
-.halt:
-        cli
-        hlt
-        jmp .halt
+        mov si, msg_signature     ; and on into fail
+%include "fail.inc"
 
-msg_several   db "Several active partitions", 0
-msg_none      db "No active partition", 0
-msg_no_ext    db "No INT 13h extensions", 0
-msg_read      db "Read error", 0
-msg_signature db "Missing boot signature", 0
+msg_several       db "Several active partitions", 0
+msg_none          db "No active partition", 0
+msg_no_extensions db "No INT 13h extensions", 0
+msg_disk_error    db "Read error", 0
+msg_signature     db "Missing boot signature", 0
 
 ; INT 13h AH=42h disk address packet: one sector to 0000:7C00.
 packet:
-        db 0x10, 0                ; +0 size, +1 reserved
+        db PACKET_SIZE, 0         ; +0 size, +1 reserved
         dw 1                      ; +2 sector count
         dw LOAD_ADDRESS, 0        ; +4 buffer offset, segment
 .lba:   dd 0, 0                   ; +8 first sector, u64

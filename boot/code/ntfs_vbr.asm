@@ -52,8 +52,6 @@ BOOTMGR_LINEAR   equ 0x20000
 BOOTMGR_SEGMENT  equ 0x2000
 BOOTMGR_MAX_SIZE equ 0x7FC00
 CHUNK_BYTES      equ 0x8000       ; per INT 13h call; SeaBIOS refuses > 64 KiB
-READ_TRIES       equ 3
-PACKET_SIZE      equ 0x10
 FIXUP_STRIDE     equ 512
 
 ; FILE and INDX records
@@ -115,6 +113,10 @@ LIST_REFERENCE   equ 0x10         ; u64
 ROOT_FOLDER_RECORD equ 5
 MFT_RECORD         equ 0
 
+%include "segments.inc"
+%define BIOS_DRIVE byte [drive]
+%include "disk_read.inc"
+
 org LOAD_ADDRESS
 
         jmp short start
@@ -123,28 +125,14 @@ org LOAD_ADDRESS
 
 ; ---------------------------------------------------------------- sector 0
 start:
-        cli
-        xor ax, ax
-        mov ds, ax
-        mov es, ax
-        mov ss, ax
-        mov sp, LOAD_ADDRESS
-        sti
+        zero_segments LOAD_ADDRESS
         cld
         jmp 0:.normalised
 .normalised:
         mov [drive], dl
         mov [BPB_DRIVE], dl
 
-        mov ah, 0x41
-        mov bx, 0x55AA
-        int 0x13
-        mov si, msg_no_extensions
-        jc fail
-        cmp bx, 0xAA55
-        jne fail
-        test cl, 1                ; packet calls (AH=42h) supported
-        jz fail
+        require_extensions
 
         bsf ax, [BPB_BYTES_PER_SECTOR]
         mov si, msg_unsupported
@@ -189,39 +177,13 @@ read_sectors:
         mov [packet.offset], ax
         shr edi, 4
         mov [packet.segment], di
-        mov di, READ_TRIES
-.try:
-        mov [packet.count], cx    ; a failed call may have changed it
+        mov [packet.count], cx
         mov si, packet
-        mov dl, [drive]
-        mov ah, 0x42
-        int 0x13
-        jnc .done
-        xor ah, ah                ; reset, then try again
-        mov dl, [drive]
-        int 0x13
-        dec di
-        jnz .try
-        mov si, msg_disk_error
-        jmp fail
-.done:
+        extended_read cx
         popad
         ret
 
-; fail: prints the zero-terminated message at SI, then halts for good.
-; in: SI message. Does not return.
-fail:
-        lodsb
-        test al, al
-        jz .halt
-        mov ah, 0x0E
-        mov bx, 0x0007
-        int 0x10
-        jmp fail
-.halt:
-        cli
-        hlt
-        jmp .halt
+%include "fail.inc"
 
 msg_no_extensions db "No INT 13h extensions", 0
 msg_disk_error    db "Disk read error", 0
@@ -415,13 +377,7 @@ load_listed_extents:
 ; BOOTMGR is in place: enter it as a loader of Windows' boot manager must.
 hand_off:
         mov dl, [drive]
-        cli
-        xor ax, ax
-        mov ds, ax
-        mov es, ax
-        mov ss, ax
-        mov sp, LOAD_ADDRESS
-        sti
+        zero_segments LOAD_ADDRESS
         jmp BOOTMGR_SEGMENT:0
 
 ; size_shift: decodes the BPB's size of an MFT record or index block.
