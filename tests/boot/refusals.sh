@@ -97,4 +97,31 @@ echo "efi" >"$work/w/Windows/Boot/bootmgfw.efi" && mkdir -p "$work/w/Windows/Boo
 expect_bcdboot_refusal "starts only from FAT" "$work/s/../w/Windows" /S "$work/w" /f UEFI
 rm "$work/w/Windows/Boot/PCAT/bootmgr"
 expect_bcdboot_refusal "Boot/PCAT/bootmgr" "$work/w/Windows" /S "$work/s"
+
+# GPT disks that UEFI firmware cannot start: one without an EFI system
+# partition, one whose ESP is NTFS. bcdboot and BOOTICE refuse both, the
+# Windows partition named as the program names it; the disk keeps every byte
+# (its Windows partition mounted without access times, so that reading
+# writes nothing).
+esp_ntfs=$work/esp-ntfs.img
+truncate -s 100M "$esp_ntfs"
+printf 'label: gpt\nstart=2048, size=32768, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B\nstart=34816, size=65536, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n' |
+  sfdisk -q "$esp_ntfs"
+attach "$esp_ntfs" 2048 32768 && mkntfs -Q -F -q "$loop" 2>/dev/null
+attach "$esp_ntfs" 34816 65536 && esp_windows=$loop
+mkntfs -Q -F -q "$esp_windows" 2>/dev/null
+for case in "$gpt:$data:no EFI system partition" "$esp_ntfs:$esp_windows:(partition 1) is NTFS"; do
+  IFS=: read -r image volume words <<<"$case"
+  folder=$work/gpt-w
+  mkdir -p "$folder"
+  ntfs-3g -o noatime "$volume" "$folder" && mounts+=("$folder")
+  mkdir -p "$folder/Windows/System32" "$folder/Windows/Boot/EFI" "$folder/Windows/Boot/PCAT"
+  echo "efi" >"$folder/Windows/Boot/EFI/bootmgfw.efi"
+  echo "boot manager" >"$folder/Windows/Boot/PCAT/bootmgr"
+  sync
+  expect_refusal "$image" "$words" "$bin/bcdboot" "$folder/Windows" /S "$folder"
+  expect_refusal "$image" "$words" "$bin/bootice" /DEVICE="$folder" /partitions /activate
+  [ ! -e "$folder/EFI" ] && [ ! -e "$folder/bootmgr" ] || fail "boot files written on $image"
+  umount "$folder"
+done
 echo "refusals: $checked checked, every image unchanged"
