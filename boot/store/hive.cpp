@@ -384,14 +384,10 @@ struct HiveReader {
     return false;
   }
   std::uint32_t u16at(std::size_t at) const {
-    std::uint64_t v = 0;
-    le::read(le::ByteSpan{data, size}, at, 2, v);
-    return static_cast<std::uint32_t>(v);
+    return static_cast<std::uint32_t>(le::value(le::ByteSpan{data, size}, at, 2));
   }
   std::uint32_t u32at(std::size_t at) const {
-    std::uint64_t v = 0;
-    le::read(le::ByteSpan{data, size}, at, 4, v);
-    return static_cast<std::uint32_t>(v);
+    return static_cast<std::uint32_t>(le::value(le::ByteSpan{data, size}, at, 4));
   }
 
   bool walkBins() {
@@ -537,11 +533,8 @@ struct HiveReader {
 
 std::uint32_t baseBlockChecksum(const std::uint8_t* data) {
   std::uint32_t sum = 0;
-  for (std::size_t i = 0; i < kChecksumOffset; i += 4) {
-    std::uint64_t v = 0;
-    le::read(le::ByteSpan{data, kChecksumOffset}, i, 4, v);
-    sum ^= static_cast<std::uint32_t>(v);
-  }
+  for (std::size_t i = 0; i < kChecksumOffset; i += 4)
+    sum ^= static_cast<std::uint32_t>(le::value(le::ByteSpan{data, kChecksumOffset}, i, 4));
   if (sum == 0) return 1;
   if (sum == 0xFFFFFFFF) return 0xFFFFFFFE;
   return sum;

@@ -48,14 +48,10 @@ struct PeFile {
   std::size_t sectionCount = 0;
 
   std::uint32_t u16(std::size_t at) const {
-    std::uint64_t v = 0;
-    le::read(le::ByteSpan{data, size}, at, 2, v);
-    return static_cast<std::uint32_t>(v);
+    return static_cast<std::uint32_t>(le::value(le::ByteSpan{data, size}, at, 2));
   }
   std::uint32_t u32(std::size_t at) const {
-    std::uint64_t v = 0;
-    le::read(le::ByteSpan{data, size}, at, 4, v);
-    return static_cast<std::uint32_t>(v);
+    return static_cast<std::uint32_t>(le::value(le::ByteSpan{data, size}, at, 4));
   }
 
   // The file offset of `length` bytes at an RVA, all inside one section's
