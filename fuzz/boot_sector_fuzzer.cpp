@@ -25,8 +25,14 @@ void fuzzBootSector(const le::Bytes& input) {
     check(!reason.empty());
     return;
   }
-  check(volume.bytesPerSector == 512 || volume.bytesPerSector == 4096);
-  check(volume.clusterBytes() <= 65536);
+  if (volume.kind == boot::FileSystemKind::Ntfs) {
+    check(volume.bytesPerSector >= 256 && volume.bytesPerSector <= 4096);
+    check(volume.clusterBytes() <= (1u << 28));
+    check(volume.mftRecordBytes >= 256 && volume.indexBlockBytes >= 256);
+  } else {
+    check(volume.bytesPerSector == 512 || volume.bytesPerSector == 4096);
+    check(volume.clusterBytes() <= 65536);
+  }
   const std::uint64_t area = boot::bootAreaBytes(volume);
   if (area > (1u << 22)) return;  // FAT32 may reserve many sectors; keep runs quick
   le::Bytes head = input;

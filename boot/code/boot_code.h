@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace boot {
 
@@ -35,5 +36,22 @@ CodeImage fat16BootCode();  // 512 bytes
 // (0 in the image: the code refuses to start until the placer sets it).
 inline constexpr std::size_t kFat32ExtraSectorField = 0x5A;
 inline constexpr std::size_t kFat32ExtraSectors = 1;
+
+// What the NTFS boot code reads, as log2 of bytes: the table at
+// kNtfsLimitsOffset of its sector 0, which the code itself checks a volume
+// against before it reads anything.
+//   +0 u8 smallest sector   +1 u8 largest sector   +2 u8 largest cluster
+//   +3 u8 largest MFT record   +4 u8 largest index block
+// Records and index blocks also take at least one sector.
+inline constexpr std::size_t kNtfsLimitsOffset = 0x1F9;
+struct NtfsLimits {
+  unsigned minSectorShift, maxSectorShift, maxClusterShift, maxRecordShift, maxIndexShift;
+};
+NtfsLimits ntfsLimits();
+
+// Sizes in bytes of an NTFS volume (powers of two): empty when the NTFS boot
+// code reads such a volume, else the reason why it does not.
+std::string ntfsGeometryRefusal(std::uint32_t sectorBytes, std::uint32_t clusterBytes,
+                                std::uint32_t recordBytes, std::uint32_t indexBlockBytes);
 
 }  // namespace boot

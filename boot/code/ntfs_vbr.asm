@@ -4,22 +4,26 @@
 ;
 ; Memory map (segment 0 unless noted)
 ;   0000:0500  variables and the disk address packet (see the end)
-;   0000:1000  MFT record 0, kept: its $DATA run list maps every record
+;   0000:1000  MFT record 0, kept: its $DATA maps every record
 ;   0000:2000  a FILE record: the root folder's, then BOOTMGR's base record
-;   0000:3000  a FILE record: BOOTMGR's extension records
-;   0000:4000  BOOTMGR's attribute list (at most 8 KiB)
-;   0000:7C00  downwards: the stack
+;   0000:3000  one extension record of that file
+;   0000:4000  that file's attribute list (at most 8 KiB)
+;   0000:6000  one extension record of the $MFT
+;   0000:7000  to 0000:7C00: the stack
 ;   0000:7C00  sector 0 of the volume (BIOS or MBR put it here; BOOTMGR
 ;              reads the BPB from it, so it is never overwritten)
 ;   0000:7C00 + bytes/sector .. 0000:9BFF  the rest of these 8 KiB, read by
 ;              the sector-0 code itself
 ;   0000:A000  one index block of the root folder (at most 16 KiB)
+;   0000:E000  the $MFT's attribute list (at most 4 KiB)
 ;   2000:0000  BOOTMGR, up to 0x7FC00 bytes (conventional memory ends at
 ;              0x9FC00)
 ;
 ; Bytes 0x03-0x53 are the BPB; whoever writes this code to a volume keeps the
-; volume's own bytes there. Sectors of 512 to 4096 bytes, MFT records of
-; 1 KiB to 4 KiB (at least one sector), clusters up to 2 MiB.
+; volume's own bytes there. What volumes the code reads (sector, cluster,
+; record and index block sizes) is the table at 0x1F9, which the tools that
+; place this code read too. Everything is read by sectors, so that a record
+; or index block may sit anywhere inside a cluster of up to 2 MiB.
 
 bits 16
 cpu 386
@@ -37,16 +41,34 @@ BPB_MFT_CLUSTER        equ LOAD_ADDRESS + 0x30  ; u64
 BPB_MFT_RECORD_SIZE    equ LOAD_ADDRESS + 0x40  ; s8 clusters, < 0: 2^-v bytes
 BPB_INDEX_BLOCK_SIZE   equ LOAD_ADDRESS + 0x44  ; s8, the same encoding
 
+; The limits, as log2 of bytes. The buffers below are sized for them.
+SECTOR_MIN_SHIFT equ 9            ; 512-byte sectors
+SECTOR_MAX_SHIFT equ 12           ; 4 KiB sectors
+CLUSTER_MAX_SHIFT equ 21          ; 2 MiB clusters: run lengths stay 32-bit
+RECORD_MAX_SHIFT equ 12           ; 4 KiB MFT records, at least a sector
+INDEX_MAX_SHIFT  equ 14           ; 16 KiB index blocks, at least a sector
+
 MFT_BUFFER       equ 0x1000
 FILE_BUFFER      equ 0x2000
 EXTENSION_BUFFER equ 0x3000
 LIST_BUFFER      equ 0x4000
 LIST_MAX_SIZE    equ 0x2000
+MFT_EXTENSION_BUFFER equ 0x6000
+STACK_TOP        equ LOAD_ADDRESS
 INDEX_BUFFER     equ 0xA000
-RECORD_MAX_SHIFT equ 12           ; 4 KiB records
-INDEX_MAX_SHIFT  equ 14           ; 16 KiB index blocks
-SECTOR_MIN_SHIFT equ 9
-SECTOR_MAX_SHIFT equ 12
+MFT_LIST_BUFFER  equ 0xE000
+MFT_LIST_MAX_SIZE equ 0x1000
+
+%if MFT_BUFFER + (1 << RECORD_MAX_SHIFT) > FILE_BUFFER || \
+    FILE_BUFFER + (1 << RECORD_MAX_SHIFT) > EXTENSION_BUFFER || \
+    EXTENSION_BUFFER + (1 << RECORD_MAX_SHIFT) > LIST_BUFFER || \
+    LIST_BUFFER + LIST_MAX_SIZE > MFT_EXTENSION_BUFFER || \
+    MFT_EXTENSION_BUFFER + (1 << RECORD_MAX_SHIFT) > STACK_TOP - 0x800 || \
+    INDEX_BUFFER < LOAD_ADDRESS + BOOT_AREA_SIZE || \
+    INDEX_BUFFER + (1 << INDEX_MAX_SHIFT) > MFT_LIST_BUFFER || \
+    MFT_LIST_BUFFER + MFT_LIST_MAX_SIZE > 0xFFFF
+%error "the buffers overlap"
+%endif
 
 BOOTMGR_LINEAR   equ 0x20000
 BOOTMGR_SEGMENT  equ 0x2000
@@ -111,7 +133,22 @@ LIST_LOWEST_VCN  equ 0x08         ; u64
 LIST_REFERENCE   equ 0x10         ; u64
 
 ROOT_FOLDER_RECORD equ 5
-MFT_RECORD         equ 0
+NO_RECORD          equ 0xFFFFFFFF
+
+; One attribute of a file, whose extents may be spread over extension
+; records that the file's attribute list names.
+struc stream
+.type           resd 1            ; attribute type
+.name_length    resb 1            ; characters of its name (0 or $I30's 4)
+.reserved       resb 1
+.base           resw 1            ; buffer of the base record
+.list           resw 1            ; buffer of the attribute list
+.list_max       resw 1            ; its size
+.list_size      resw 1            ; bytes of the list; 0: the file has none
+.extension      resw 1            ; buffer of one extension record
+.held           resd 1            ; the record in it, NO_RECORD when none
+.base_record    resd 1
+endstruc
 
 %include "segments.inc"
 %define BIOS_DRIVE byte [drive]
@@ -125,7 +162,7 @@ org LOAD_ADDRESS
 
 ; ---------------------------------------------------------------- sector 0
 start:
-        zero_segments LOAD_ADDRESS
+        zero_segments STACK_TOP
         cld
         jmp 0:.normalised
 .normalised:
@@ -135,11 +172,11 @@ start:
         require_extensions
 
         bsf ax, [BPB_BYTES_PER_SECTOR]
-        mov si, msg_unsupported
+        mov si, msg_sector_size
         jz fail
-        cmp al, SECTOR_MIN_SHIFT
+        cmp al, [limits.sector_min]
         jb fail
-        cmp al, SECTOR_MAX_SHIFT
+        cmp al, [limits.sector_max]
         ja fail
         mov [sector_shift], al
 
@@ -188,15 +225,23 @@ read_sectors:
 msg_no_extensions db "No INT 13h extensions", 0
 msg_disk_error    db "Disk read error", 0
 msg_damaged       db "Boot code damaged", 0
-msg_unsupported   db "NTFS layout not supported", 0
+msg_sector_size   db "NTFS sector size not supported", 0
 
-        times 0x1FE - ($ - $$) db 0
+; What the code reads, as log2 of bytes; the boot tools read this table from
+; the image before they write it to a volume.
+        times 0x1F9 - ($ - $$) db 0
+limits:
+.sector_min     db SECTOR_MIN_SHIFT
+.sector_max     db SECTOR_MAX_SHIFT
+.cluster_max    db CLUSTER_MAX_SHIFT
+.record_max     db RECORD_MAX_SHIFT
+.index_max      db INDEX_MAX_SHIFT
         dw 0xAA55
 
 ; ------------------------------------------------------------ sectors 1..
 main:
 ; Cluster size as a shift of sectors; then MFT record and index block sizes
-; as shifts of bytes.
+; as shifts of bytes, each checked against the table.
         movzx ax, byte [BPB_SECTORS_PER_CLUSTER]
         cmp al, 0x80
         jbe .power
@@ -204,18 +249,21 @@ main:
         jmp .cluster_known
 .power:
         bsf ax, ax
-        mov si, msg_unsupported
+        mov si, msg_cluster_size
         jz fail
 .cluster_known:
         mov [cluster_shift], al
         add al, [sector_shift]
+        mov si, msg_cluster_size
+        jc fail
+        cmp al, [limits.cluster_max]
+        ja fail
         mov [cluster_bytes_shift], al
 
         mov al, [BPB_MFT_RECORD_SIZE]
         call size_shift
-        mov [record_shift], al
-        mov si, msg_unsupported
-        cmp al, RECORD_MAX_SHIFT
+        mov si, msg_record_size
+        cmp al, [limits.record_max]
         ja fail
         sub al, [sector_shift]
         jb fail
@@ -223,7 +271,8 @@ main:
 
         mov al, [BPB_INDEX_BLOCK_SIZE]
         call size_shift
-        cmp al, INDEX_MAX_SHIFT
+        mov si, msg_index_size
+        cmp al, [limits.index_max]
         ja fail
         sub al, [sector_shift]
         jb fail
@@ -243,7 +292,9 @@ main:
         shr eax, cl
         mov [chunk_sectors], eax
 
-; MFT record 0 sits at the start of the $MFT; its $DATA maps the rest.
+; MFT record 0 sits at the start of the $MFT; its $DATA maps the rest, and
+; where the runs outgrew record 0, its attribute list names the extension
+; records that hold them (these lie in the first extent).
         mov eax, [BPB_MFT_CLUSTER]
         xor edx, edx
         mov cl, [cluster_shift]
@@ -257,132 +308,51 @@ main:
         call read_sectors
         mov di, MFT_BUFFER
         call check_record
-        mov si, MFT_BUFFER
-        mov eax, TYPE_DATA
-        xor cl, cl
-        call find_attribute
-        mov si, msg_damaged_volume
-        jc fail
-        mov [mft_data], bx
+        mov si, mft_stream
+        call load_list
 
+; The root folder: its index root, then down its B-tree through the index
+; allocation, either of them possibly in an extension record.
+        mov si, file_stream
         mov eax, ROOT_FOLDER_RECORD
-        mov di, FILE_BUFFER
-        call read_record
-        mov si, FILE_BUFFER
-        mov eax, TYPE_INDEX_ALLOCATION
-        mov cl, I30_NAME_LENGTH
-        call find_attribute
-        jnc .have_allocation
-        xor bx, bx
-.have_allocation:
-        mov [index_allocation], bx
-        mov eax, TYPE_INDEX_ROOT
-        call find_attribute
-        mov si, msg_damaged_volume
-        jc fail
+        call open_file
+        mov dword [si + stream.type], TYPE_INDEX_ROOT
+        mov byte [si + stream.name_length], I30_NAME_LENGTH
+        xor edx, edx
+        call find_extent
+        jc damaged_volume
+        mov dword [si + stream.type], TYPE_INDEX_ALLOCATION
         mov si, bx
         add si, [bx + ATTR_VALUE_OFFSET]
         add si, INDEX_ROOT_HEADER
         call search_index
 
-        mov di, FILE_BUFFER
-        call read_record
+        mov si, file_stream
+        call open_file
         mov ax, [FILE_BUFFER + FILE_FLAGS]
         and ax, FILE_IN_USE | FILE_IS_FOLDER
         cmp ax, FILE_IN_USE
         jne bootmgr_missing
-        mov dword [file_sectors], 0
-
-        mov si, FILE_BUFFER
-        mov eax, TYPE_ATTRIBUTE_LIST
-        xor cl, cl
-        call find_attribute
-        jnc load_listed_extents
-        mov eax, TYPE_DATA
-        call find_attribute
+        mov dword [si + stream.type], TYPE_DATA
+        mov byte [si + stream.name_length], 0
+        xor edx, edx
+        call find_extent
         jc bootmgr_missing
         call load_data
-        jmp hand_off
+
+; BOOTMGR is in place: enter it as a loader of Windows' boot manager must.
+        mov dl, [drive]
+        zero_segments STACK_TOP
+        jmp BOOTMGR_SEGMENT:0
 
 bootmgr_missing:
         mov si, msg_missing
         jmp fail
 
-; A fragmented BOOTMGR keeps its runs in several $DATA records, spread over
-; extension records that the attribute list names in VCN order.
-; in: BX the attribute list attribute in FILE_BUFFER. Does not return.
-load_listed_extents:
-        cmp byte [bx + ATTR_NONRESIDENT], 0
-        jne .non_resident
-        mov cx, [bx + ATTR_VALUE_LENGTH]
-        mov [list_size], cx
-        cmp cx, LIST_MAX_SIZE
-        ja .too_long
-        mov si, bx
-        add si, [bx + ATTR_VALUE_OFFSET]
-        mov di, LIST_BUFFER
-        rep movsb
-        jmp .walk
-.non_resident:
-        cmp dword [bx + ATTR_DATA_SIZE], LIST_MAX_SIZE
-        ja .too_long
-        mov eax, [bx + ATTR_DATA_SIZE]
-        mov [list_size], ax
-        call sectors_for_bytes
-        xchg eax, ecx
-        xor eax, eax
-        mov edi, LIST_BUFFER
-        call read_attribute
-.walk:
-        mov si, LIST_BUFFER
-.entry:
-        mov ax, LIST_BUFFER
-        add ax, [list_size]
-        cmp si, ax
-        jae hand_off
-        cmp dword [si + LIST_TYPE], TYPE_DATA
-        jne .next
-        cmp byte [si + LIST_NAME_LENGTH], 0
-        jne .next
-        mov eax, [si + LIST_REFERENCE]
-        mov di, EXTENSION_BUFFER
-        call read_record
-        mov edx, [si + LIST_LOWEST_VCN]
-        push si
-        mov si, EXTENSION_BUFFER
-        mov eax, TYPE_DATA
-        xor cl, cl
-        call find_attribute
-.find_extent:
-        jc bootmgr_missing
-        cmp byte [bx + ATTR_NONRESIDENT], 0
-        je .load                  ; a resident $DATA is the whole file
-        cmp [bx + ATTR_LOWEST_VCN], edx
-        je .load
-        call find_next_attribute
-        jmp .find_extent
-.load:
-        call load_data
-        pop si
-.next:
-        mov ax, [si + LIST_LENGTH]
-        test ax, ax
-        jz hand_off
-        add si, ax
-        jmp .entry
-.too_long:
-        mov si, msg_fragmented
-        jmp fail
-
-; BOOTMGR is in place: enter it as a loader of Windows' boot manager must.
-hand_off:
-        mov dl, [drive]
-        zero_segments LOAD_ADDRESS
-        jmp BOOTMGR_SEGMENT:0
-
 ; size_shift: decodes the BPB's size of an MFT record or index block.
 ; in:  AL the s8 field: > 0 clusters, < 0 a size of 2^-v bytes
-; out: AL log2 of the size in bytes
+; out: AL log2 of the size in bytes; 0, which every check refuses, for a
+;      count of clusters that is no power of two
 ; clobbers: AH
 size_shift:
         test al, al
@@ -390,13 +360,21 @@ size_shift:
         neg al
         ret
 .clusters:
+        mov ah, al
+        dec ah
+        test ah, al
+        jnz .none
         movzx ax, al
         bsf ax, ax
+        jz .none
         add al, [cluster_bytes_shift]
+        ret
+.none:
+        xor al, al                ; 0: smaller than any sector
         ret
 
 ; sectors_for_bytes: how many whole sectors hold a byte count.
-; in:  EAX bytes
+; in:  EAX bytes (not 0)
 ; out: EAX sectors, rounded up
 ; clobbers: nothing else
 sectors_for_bytes:
@@ -406,6 +384,211 @@ sectors_for_bytes:
         shr eax, cl
         inc eax
         pop cx
+        ret
+
+; open_file: reads a file's base record and its attribute list.
+; in:  SI a stream, EAX the file's record number
+; out: the record in the stream's base buffer; no extension record held
+; clobbers: nothing
+open_file:
+        push di
+        mov di, [si + stream.base]
+        call read_record
+        mov [si + stream.base_record], eax
+        mov dword [si + stream.held], NO_RECORD
+        pop di
+; load_list: copies the attribute list of the stream's base record, if it has
+; one, into the stream's list buffer.
+; in:  SI a stream whose base record is read
+; out: [SI + stream.list_size] the list's bytes, or 0
+; clobbers: nothing
+load_list:
+        pushad
+        mov word [si + stream.list_size], 0
+        push si
+        mov si, [si + stream.base]
+        mov eax, TYPE_ATTRIBUTE_LIST
+        xor cl, cl
+        call find_attribute
+        pop si
+        jc .done
+        mov di, [si + stream.list]
+        cmp byte [bx + ATTR_NONRESIDENT], 0
+        jne .non_resident
+        mov cx, [bx + ATTR_VALUE_LENGTH]
+        cmp cx, [si + stream.list_max]
+        ja .too_long
+        mov [si + stream.list_size], cx
+        mov si, bx
+        add si, [bx + ATTR_VALUE_OFFSET]
+        rep movsb
+        jmp .done
+.non_resident:
+        cmp dword [bx + ATTR_DATA_SIZE + 4], 0
+        jne .too_long
+        mov eax, [bx + ATTR_DATA_SIZE]
+        movzx ecx, word [si + stream.list_max]
+        cmp eax, ecx
+        ja .too_long
+        mov [si + stream.list_size], ax
+        test eax, eax
+        jz .done
+        call sectors_for_bytes    ; whole sectors: list_max is a multiple
+        xchg eax, ecx
+        xor eax, eax
+        movzx edi, di
+        call read_attribute
+.done:
+        popad
+        ret
+.too_long:
+        mov si, msg_list_too_long
+        jmp fail
+
+; find_extent: the extent of a stream's attribute that maps a VCN: in the
+; base record, or in the extension record that the attribute list names for
+; it, which it reads into the stream's extension buffer.
+; in:  SI stream, EDX VCN (0 for a resident attribute)
+; out: CF clear and BX the attribute header, or CF set where the file has no
+;      such attribute (or none that reaches the VCN); a listed extent that
+;      is not where the list says prints and halts
+; clobbers: nothing else
+find_extent:
+        pushad
+        mov di, [si + stream.base]
+        cmp word [si + stream.list_size], 0
+        jne .listed
+        call find_in_record
+        jc .out
+        cmp byte [bx + ATTR_NONRESIDENT], 0
+        je .out
+        cmp [bx + ATTR_HIGHEST_VCN], edx  ; the one extent must reach it
+        jb .out
+        clc
+        jmp .out
+.listed:
+; The list holds the extents of one attribute in VCN order: the wanted one is
+; the last that starts at or before the VCN.
+        mov bx, [si + stream.list]
+        mov cx, bx
+        add cx, [si + stream.list_size]
+        xor bp, bp                ; the entry found, none yet
+.entry:
+        cmp bx, cx
+        jae .walked
+        mov eax, [si + stream.type]
+        cmp [bx + LIST_TYPE], eax
+        jne .next
+        mov al, [si + stream.name_length]
+        cmp [bx + LIST_NAME_LENGTH], al
+        jne .next
+        cmp dword [bx + LIST_LOWEST_VCN + 4], 0
+        jne .next
+        cmp [bx + LIST_LOWEST_VCN], edx
+        ja .next
+        mov bp, bx
+.next:
+        mov ax, [bx + LIST_LENGTH]
+        test ax, ax
+        jz .walked
+        add bx, ax
+        jmp .entry
+.walked:
+        test bp, bp
+        stc
+        jz .out
+        mov eax, [bp + LIST_REFERENCE]
+        mov edx, [bp + LIST_LOWEST_VCN]
+        cmp eax, [si + stream.base_record]
+        je .search
+        mov di, [si + stream.extension]
+        cmp eax, [si + stream.held]
+        je .search
+        call read_record
+        mov [si + stream.held], eax
+.search:
+        call find_in_record
+.extent:
+        jc damaged_volume         ; the list names an extent that is not there
+        cmp byte [bx + ATTR_NONRESIDENT], 0
+        je .found
+        cmp [bx + ATTR_LOWEST_VCN], edx
+        je .found
+        mov eax, [si + stream.type]
+        mov cl, [si + stream.name_length]
+        call find_next_attribute
+        jmp .extent
+.found:
+        clc
+.out:
+        mov [found_attribute], bx
+        popad
+        mov bx, [found_attribute]
+        ret
+
+; find_in_record: the first attribute of a stream's type and name length in a
+; record.
+; in:  SI stream, DI record
+; out: as find_attribute
+; clobbers: nothing else
+find_in_record:
+        push eax
+        push cx
+        push si
+        mov eax, [si + stream.type]
+        mov cl, [si + stream.name_length]
+        mov si, di
+        call find_attribute
+        pop si
+        pop cx
+        pop eax
+        ret
+
+; read_stream: reads sectors of a stream's non-resident attribute, extent by
+; extent.
+; in:  SI stream, EAX first sector counted from the start of the value,
+;      ECX sector count, EDI linear address of the buffer, below 1 MiB
+; out: the buffer filled; sectors that no extent maps print and halt
+; clobbers: nothing
+read_stream:
+        pushad
+.extent:
+        jecxz .done
+        mov edx, eax
+        push cx
+        mov cl, [cluster_shift]
+        shr edx, cl
+        pop cx
+        call find_extent
+        jc damaged_volume
+        cmp byte [bx + ATTR_NONRESIDENT], 0
+        je damaged_volume
+        mov edx, [bx + ATTR_HIGHEST_VCN]
+        inc edx
+        push cx
+        mov cl, [cluster_shift]
+        shl edx, cl               ; the extent's end, in sectors
+        pop cx
+        sub edx, eax              ; its sectors from EAX on
+        jbe damaged_volume
+        cmp edx, ecx
+        jbe .part
+        mov edx, ecx
+.part:
+        push ecx
+        mov ecx, edx
+        call read_attribute
+        pop ecx
+        add eax, edx
+        sub ecx, edx
+        push cx
+        mov cl, [sector_shift]
+        shl edx, cl
+        pop cx
+        add edi, edx
+        jmp .extent
+.done:
+        popad
         ret
 
 ; read_record: reads one MFT record and undoes its fixups.
@@ -420,8 +603,8 @@ read_record:
         shl ebx, cl
         mov ecx, ebx
         movzx edi, di
-        mov bx, [mft_data]
-        call read_attribute
+        mov si, mft_stream
+        call read_stream
         popad
 ; check_record: undoes the fixups of a FILE record and checks its magic.
 ; in: DI record. clobbers: nothing
@@ -488,7 +671,8 @@ find_next_attribute:
         ret
 
 ; search_index: walks the root folder's B-tree down to BOOTMGR's entry.
-; in:  SI the index header of the index root; [index_allocation]
+; in:  SI the index header of the index root; file_stream set to the root's
+;      index allocation
 ; out: EAX BOOTMGR's MFT record number; prints and halts when it is absent
 ; clobbers: EBX ECX EDX ESI EDI
 search_index:
@@ -505,9 +689,6 @@ search_index:
 .descend:
         test byte [si + ENTRY_FLAGS], ENTRY_SUBNODE
         jz bootmgr_missing
-        mov bx, [index_allocation]
-        test bx, bx
-        jz bootmgr_missing
         add si, [si + ENTRY_LENGTH]
         mov eax, [si - 8]         ; sub-node VCN
         mov cl, [index_vcn_shift]
@@ -519,7 +700,8 @@ search_index:
         shl edx, cl
         mov ecx, edx
         mov edi, INDEX_BUFFER
-        call read_attribute
+        mov si, file_stream
+        call read_stream
         mov di, INDEX_BUFFER
         call apply_fixups
         cmp dword [di + RECORD_MAGIC], MAGIC_INDX
@@ -565,16 +747,23 @@ compare_name:
         popa
         ret
 
-; load_data: loads the part of BOOTMGR that one $DATA attribute maps.
-; The extent that starts at VCN 0 carries the size; it comes first.
-; in:  BX $DATA attribute header; [file_sectors] set by the first extent
-; out: the extent's sectors at BOOTMGR_LINEAR + their offset in the file;
-;      a compressed, encrypted, sparse or oversized file prints and halts
+; load_data: loads BOOTMGR whole at BOOTMGR_LINEAR.
+; in:  SI file_stream on BOOTMGR's $DATA, BX its extent at VCN 0
+; out: the file in memory; a compressed, encrypted, sparse or oversized file
+;      prints and halts
 ; clobbers: nothing
 load_data:
         pushad
-        test word [bx + ATTR_FLAGS], ATTR_COMPRESSED | ATTR_ENCRYPTED | ATTR_SPARSE
-        jnz compressed
+        mov ax, [bx + ATTR_FLAGS]
+        mov si, msg_compressed
+        test ax, ATTR_COMPRESSED
+        jnz fail
+        mov si, msg_encrypted
+        test ax, ATTR_ENCRYPTED
+        jnz fail
+        mov si, msg_sparse
+        test ax, ATTR_SPARSE
+        jnz fail
         cmp byte [bx + ATTR_NONRESIDENT], 0
         jne .non_resident
         mov ecx, [bx + ATTR_VALUE_LENGTH]
@@ -590,55 +779,36 @@ load_data:
         pop es
         jmp .done
 .non_resident:
-        mov eax, [bx + ATTR_LOWEST_VCN]
-        test eax, eax
-        jnz .extent
         cmp dword [bx + ATTR_DATA_SIZE + 4], 0
         jne too_large
         mov eax, [bx + ATTR_DATA_SIZE]
         test eax, eax
         jz .done
         call sectors_for_bytes
-        mov [file_sectors], eax
+        mov ecx, eax
+        push cx
         mov cl, [sector_shift]
         shl eax, cl               ; whole sectors must fit below 0x9FC00
+        pop cx
         cmp eax, BOOTMGR_MAX_SIZE
         ja too_large
         xor eax, eax
-.extent:
-        mov cl, [cluster_shift]
-        shl eax, cl               ; first sector of the extent
-        mov edx, [bx + ATTR_HIGHEST_VCN]
-        inc edx
-        shl edx, cl               ; its end
-        cmp edx, [file_sectors]
-        jbe .end_known
-        mov edx, [file_sectors]
-.end_known:
-        sub edx, eax
-        jbe .done
-        mov edi, eax
-        mov cl, [sector_shift]
-        shl edi, cl
-        add edi, BOOTMGR_LINEAR
-        mov ecx, edx
-        call read_attribute
+        mov edi, BOOTMGR_LINEAR
+        mov si, file_stream
+        call read_stream
 .done:
         popad
         ret
 
-compressed:
-        mov si, msg_compressed
-        jmp fail
 too_large:
         mov si, msg_too_large
         jmp fail
 
-; read_attribute: reads sectors of a non-resident attribute through its run
-; list, a chunk at a time.
+; read_attribute: reads sectors of one extent of a non-resident attribute
+; through its run list, a chunk at a time.
 ; in:  BX attribute header (non-resident)
 ;      EAX first sector, counted from the start of the attribute's value
-;      ECX sector count
+;      ECX sector count, all inside this extent
 ;      EDI linear address of the buffer, below 1 MiB
 ; out: the buffer filled; a sparse run or a sector beyond the runs prints
 ;      and halts
@@ -673,7 +843,7 @@ read_attribute:
         mov edi, eax              ; run length in sectors
         mov cl, dl
         shr cl, 4
-        jz compressed             ; a sparse run
+        jz damaged_volume         ; a hole where data must be
         mov ch, 1
         call read_run_field
         add [run_cluster], eax
@@ -744,14 +914,45 @@ read_run_field:
         pop bx
         ret
 
+msg_cluster_size   db "NTFS cluster size not supported", 0
+msg_record_size    db "NTFS record size not supported", 0
+msg_index_size     db "NTFS index block size not supported", 0
+msg_list_too_long  db "NTFS attribute list too long", 0
 msg_missing        db "BOOTMGR is missing", 0
 msg_compressed     db "BOOTMGR is compressed", 0
+msg_encrypted      db "BOOTMGR is encrypted", 0
+msg_sparse         db "BOOTMGR is sparse", 0
 msg_too_large      db "BOOTMGR is too large", 0
-msg_fragmented     db "BOOTMGR is too fragmented", 0
 msg_damaged_volume db "NTFS volume damaged", 0
 
 bootmgr_name       dw 'B', 'O', 'O', 'T', 'M', 'G', 'R'
 BOOTMGR_NAME_LENGTH equ ($ - bootmgr_name) / 2
+
+; The $MFT's $DATA, and the file being read (the root folder, then BOOTMGR).
+mft_stream:
+        istruc stream
+        at stream.type,        dd TYPE_DATA
+        at stream.name_length, db 0
+        at stream.base,        dw MFT_BUFFER
+        at stream.list,        dw MFT_LIST_BUFFER
+        at stream.list_max,    dw MFT_LIST_MAX_SIZE
+        at stream.list_size,   dw 0
+        at stream.extension,   dw MFT_EXTENSION_BUFFER
+        at stream.held,        dd NO_RECORD
+        at stream.base_record, dd 0
+        iend
+file_stream:
+        istruc stream
+        at stream.type,        dd TYPE_INDEX_ROOT
+        at stream.name_length, db I30_NAME_LENGTH
+        at stream.base,        dw FILE_BUFFER
+        at stream.list,        dw LIST_BUFFER
+        at stream.list_max,    dw LIST_MAX_SIZE
+        at stream.list_size,   dw 0
+        at stream.extension,   dw EXTENSION_BUFFER
+        at stream.held,        dd NO_RECORD
+        at stream.base_record, dd NO_RECORD
+        iend
 
         times BOOT_AREA_SIZE - 2 - ($ - $$) db 0
         dw BOOT_AREA_MAGIC
@@ -762,15 +963,11 @@ drive               resb 1
 sector_shift        resb 1        ; log2 bytes per sector
 cluster_shift       resb 1        ; log2 sectors per cluster
 cluster_bytes_shift resb 1
-record_shift        resb 1        ; log2 bytes per MFT record
-record_sectors_shift resb 1
+record_sectors_shift resb 1       ; log2 sectors per MFT record
 index_sectors_shift resb 1
 index_vcn_shift     resb 1        ; log2 bytes per index VCN
 chunk_sectors       resd 1
-mft_data            resw 1        ; $DATA of MFT record 0
-index_allocation    resw 1        ; root's $INDEX_ALLOCATION, 0 if none
-list_size           resw 1
-file_sectors        resd 1        ; BOOTMGR's size in whole sectors
+found_attribute     resw 1        ; find_extent's answer
 wanted_sector       resd 1        ; read_attribute's state
 sectors_left        resd 1
 destination         resd 1

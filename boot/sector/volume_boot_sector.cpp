@@ -4,9 +4,9 @@ namespace boot {
 
 namespace {
 
-// The largest cluster the boot code reads in one piece: INT 13h moves at
-// most 64 KiB a call.
-constexpr std::uint32_t kMaxClusterBytes = 64 * 1024;
+// The largest FAT cluster: the FAT boot code reads a cluster in one INT 13h
+// call, which moves at most 64 KiB.
+constexpr std::uint32_t kMaxFatClusterBytes = 64 * 1024;
 
 bool isPowerOfTwo(std::uint64_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
@@ -24,7 +24,7 @@ bool fail(std::string& reason, const std::string& why) {
 
 std::string number(std::uint64_t value) { return std::to_string(value); }
 
-bool readSectorSize(const le::Bytes& sector, VolumeBootSector& volume, std::string& reason) {
+bool readFatSectorSize(const le::Bytes& sector, VolumeBootSector& volume, std::string& reason) {
   volume.bytesPerSector = le::u16(sector, 0x0B);
   if (volume.bytesPerSector != 512 && volume.bytesPerSector != 4096)
     return fail(reason, "the boot sector gives a sector size of " + number(volume.bytesPerSector) +
@@ -32,19 +32,38 @@ bool readSectorSize(const le::Bytes& sector, VolumeBootSector& volume, std::stri
   return true;
 }
 
-bool checkClusterSize(const VolumeBootSector& volume, std::string& reason) {
+bool checkFatClusterSize(const VolumeBootSector& volume, std::string& reason) {
   if (!isPowerOfTwo(volume.sectorsPerCluster))
     return fail(reason, "the boot sector gives " + number(volume.sectorsPerCluster) +
                             " sectors per cluster, which is no power of two");
-  if (volume.clusterBytes() > kMaxClusterBytes)
+  if (volume.clusterBytes() > kMaxFatClusterBytes)
     return fail(reason, "the volume's clusters of " + number(volume.clusterBytes()) +
                             " bytes are larger than the 64 KiB the boot code can read");
   return true;
 }
 
+// An NTFS size field (+0x40 MFT record, +0x44 index block): a positive s8
+// counts clusters, a negative one v gives 2^-v bytes. 0 for what is no
+// power of two from 256 bytes to 64 KiB.
+std::uint32_t ntfsRecordBytes(const le::Bytes& sector, std::size_t offset,
+                              std::uint32_t clusterBytes) {
+  const auto value = static_cast<std::int8_t>(le::u8(sector, offset));
+  std::uint64_t bytes = 0;
+  if (value > 0)
+    bytes = std::uint64_t{static_cast<std::uint32_t>(value)} * clusterBytes;
+  else if (value < 0 && value >= -31)
+    bytes = std::uint64_t{1} << (-value);
+  return isPowerOfTwo(bytes) && bytes >= 256 && bytes <= 65536 ? static_cast<std::uint32_t>(bytes)
+                                                               : 0;
+}
+
 bool parseNtfs(const le::Bytes& sector, VolumeBootSector& volume, std::string& reason) {
   volume.kind = FileSystemKind::Ntfs;
-  if (!readSectorSize(sector, volume, reason)) return false;
+  volume.bytesPerSector = le::u16(sector, 0x0B);
+  if (!isPowerOfTwo(volume.bytesPerSector) || volume.bytesPerSector < 256 ||
+      volume.bytesPerSector > 4096)
+    return fail(reason, "the boot sector gives a sector size of " + number(volume.bytesPerSector) +
+                            " bytes; NTFS has sectors of 256 to 4096 bytes");
   const std::uint32_t perCluster = le::u8(sector, 0x0D);
   // Large clusters are written as a negative power of two.
   volume.sectorsPerCluster = perCluster <= 128 ? perCluster : 0;
@@ -54,20 +73,23 @@ bool parseNtfs(const le::Bytes& sector, VolumeBootSector& volume, std::string& r
       return fail(reason, "the boot sector gives clusters of 2^" + number(shift) + " sectors");
     volume.sectorsPerCluster = 1u << shift;
   }
-  if (!checkClusterSize(volume, reason)) return false;
+  if (!isPowerOfTwo(volume.sectorsPerCluster))
+    return fail(reason, "the boot sector gives " + number(volume.sectorsPerCluster) +
+                            " sectors per cluster, which is no power of two");
   volume.reservedSectors = 8192 / volume.bytesPerSector;
-  if (volume.reservedSectors == 0) volume.reservedSectors = 1;
   volume.hiddenSectors = le::u32(sector, kHiddenSectorsOffset);
   volume.totalSectors = le::u64(sector, 0x28);
   volume.mftCluster = le::u64(sector, 0x30);
-  const auto perRecord = static_cast<std::int8_t>(le::u8(sector, 0x40));
-  if (perRecord > 0)
-    volume.mftRecordBytes = static_cast<std::uint32_t>(perRecord) * volume.clusterBytes();
-  else if (perRecord < 0 && perRecord >= -31)
-    volume.mftRecordBytes = 1u << (-perRecord);
-  if (volume.mftRecordBytes != 1024 && volume.mftRecordBytes != 4096)
-    return fail(reason, "the boot sector gives MFT records of " + number(volume.mftRecordBytes) +
-                            " bytes; only 1024 and 4096 are valid here");
+  volume.mftRecordBytes = ntfsRecordBytes(sector, 0x40, volume.clusterBytes());
+  if (volume.mftRecordBytes == 0)
+    return fail(reason,
+                "the boot sector gives MFT records of no size that NTFS has (byte 0x40 is " +
+                    number(le::u8(sector, 0x40)) + ")");
+  volume.indexBlockBytes = ntfsRecordBytes(sector, 0x44, volume.clusterBytes());
+  if (volume.indexBlockBytes == 0)
+    return fail(reason,
+                "the boot sector gives index blocks of no size that NTFS has (byte 0x44 is " +
+                    number(le::u8(sector, 0x44)) + ")");
   if (volume.totalSectors < 16)
     return fail(reason, "the boot sector gives the volume only " + number(volume.totalSectors) +
                             " sectors");
@@ -81,9 +103,9 @@ bool parseNtfs(const le::Bytes& sector, VolumeBootSector& volume, std::string& r
 }
 
 bool parseFat(const le::Bytes& sector, VolumeBootSector& volume, std::string& reason) {
-  if (!readSectorSize(sector, volume, reason)) return false;
+  if (!readFatSectorSize(sector, volume, reason)) return false;
   volume.sectorsPerCluster = le::u8(sector, 0x0D);
-  if (!checkClusterSize(volume, reason)) return false;
+  if (!checkFatClusterSize(volume, reason)) return false;
   volume.reservedSectors = le::u16(sector, 0x0E);
   volume.fatCount = le::u8(sector, 0x10);
   volume.rootEntries = le::u16(sector, 0x11);

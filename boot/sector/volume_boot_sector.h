@@ -19,7 +19,7 @@ const char* fileSystemName(FileSystemKind kind);
 
 struct VolumeBootSector {
   FileSystemKind kind = FileSystemKind::Ntfs;
-  std::uint32_t bytesPerSector = 0;     // +0x0B u16: 512 or 4096
+  std::uint32_t bytesPerSector = 0;     // +0x0B u16: FAT 512 or 4096, NTFS 256 to 4096
   std::uint32_t sectorsPerCluster = 0;  // +0x0D u8 (NTFS: a value over 128 is 2^(256 - v))
   std::uint32_t reservedSectors = 0;    // FAT +0x0E u16; NTFS: the 16 sectors of $Boot
   std::uint32_t fatCount = 0;           // FAT +0x10 u8
@@ -32,6 +32,7 @@ struct VolumeBootSector {
   std::uint32_t backupBootSector = 0;   // FAT32 +0x32 u16; 0 or 0xFFFF when there is none
   std::uint64_t mftCluster = 0;         // NTFS +0x30 u64
   std::uint32_t mftRecordBytes = 0;     // NTFS +0x40 s8: clusters, or 2^-v bytes when negative
+  std::uint32_t indexBlockBytes = 0;    // NTFS +0x44 s8, the same encoding
   std::uint64_t clusterCount = 0;       // of the data area
   std::size_t driveByteOffset = 0;      // NTFS and FAT16 0x24, FAT32 0x40
   std::size_t codeOffset = 0;           // where the boot code starts: 0x54, 0x5A or 0x3E

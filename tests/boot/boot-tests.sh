@@ -522,7 +522,7 @@ case_ntfs_sparse() {
   dd if="$bootmgr" of="$mounted/bootmgr" bs=64K seek=2 status=none
   release_mount
   place_boot_code "$disk" $start
-  expect_screen "$disk" "BOOTMGR is compressed"
+  expect_screen "$disk" "BOOTMGR is sparse"
 }
 
 case_fat32_missing() {

@@ -71,6 +71,12 @@ int runBootsect(const std::vector<std::string>& arguments, const Host& host) {
   if (!boot::parseVolumeBootSector(sector0, bpb, reason))
     return fail(host, target + ": " + reason + "; nothing was written");
   const char* fsName = boot::fileSystemName(bpb.kind);
+  if (bpb.kind == boot::FileSystemKind::Ntfs) {
+    reason = boot::ntfsGeometryRefusal(bpb.bytesPerSector, bpb.clusterBytes(), bpb.mftRecordBytes,
+                                       bpb.indexBlockBytes);
+    if (!reason.empty())
+      return fail(host, target + ": the volume has " + reason + "; nothing was written");
+  }
 
   std::optional<std::uint64_t> partitionStart;
   if (location.onDisk) {

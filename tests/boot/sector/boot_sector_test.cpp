@@ -27,7 +27,8 @@ le::Bytes signedSector() {
   return b;
 }
 
-// As mkntfs makes it: 4 KiB clusters, 1 KiB records, 100 MiB less a sector.
+// As mkntfs makes it: 4 KiB clusters, 1 KiB records, 4 KiB index blocks,
+// 100 MiB less a sector.
 le::Bytes ntfsSector() {
   le::Bytes b = signedSector();
   putText(b, 3, "NTFS    ");
@@ -36,6 +37,7 @@ le::Bytes ntfsSector() {
   put(b, 0x28, 8, 204799);
   put(b, 0x30, 8, 4);
   put(b, 0x40, 1, 0xF6);
+  put(b, 0x44, 1, 1);
   return b;
 }
 
@@ -95,11 +97,14 @@ TEST(VolumeBootSector, ReadsTheThreeFileSystems) {
   EXPECT_EQ(v.kind, boot::FileSystemKind::Fat16);
   EXPECT_EQ(v.codeOffset, 0x3Eu);
 
-  // 64 KiB NTFS clusters are written as 2^(256 - v).
+  // 2 MiB NTFS clusters are written as 2^(256 - v); a size in clusters then
+  // stands for more than a record, so records are given in bytes.
   le::Bytes big = ntfsSector();
-  put(big, 0x0D, 1, 256 - 7);
+  put(big, 0x0D, 1, 256 - 12);
+  put(big, 0x44, 1, 0xF4);
   ASSERT_TRUE(boot::parseVolumeBootSector(big, v, reason)) << reason;
-  EXPECT_EQ(v.clusterBytes(), 65536u);
+  EXPECT_EQ(v.clusterBytes(), 2u << 20);
+  EXPECT_EQ(v.indexBlockBytes, 4096u);
 }
 
 TEST(VolumeBootSector, RefusesWhatItCannotBoot) {
@@ -112,12 +117,12 @@ TEST(VolumeBootSector, RefusesWhatItCannotBoot) {
   EXPECT_NE(refusal(s).find("exFAT"), std::string::npos);
 
   s = ntfsSector();
-  put(s, 0x0B, 2, 1024);
+  put(s, 0x0B, 2, 8192);
   EXPECT_NE(refusal(s).find("sector size"), std::string::npos);
 
   s = ntfsSector();
-  put(s, 0x0D, 1, 256 - 8);  // 128 KiB clusters
-  EXPECT_NE(refusal(s).find("64 KiB"), std::string::npos);
+  put(s, 0x44, 1, 3);  // three clusters
+  EXPECT_NE(refusal(s).find("index blocks"), std::string::npos);
 
   s = ntfsSector();
   put(s, 0x0D, 1, 3);
