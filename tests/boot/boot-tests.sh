@@ -333,6 +333,168 @@ case_ntfs_large_root() {
   expect_boot "$disk"
 }
 
+# fragment_free_space DIR: fills the volume with files of two clusters and
+# deletes every other one, so that the free space lies in small holes all
+# over the volume, as years of use leave it.
+fragment_free_space() {
+  perl -e 'my ($dir) = @ARGV; mkdir "$dir/fill" or die; my $i = 0;
+    while (open my $f, ">", "$dir/fill/$i") {
+      my $w = syswrite($f, "f" x 8192); close $f or last; last unless $w && $w == 8192; $i++ }
+    for (my $j = 0; $j < $i; $j += 2) { unlink "$dir/fill/$j" }' "$1"
+}
+
+# index_place DISK START SECTORS NAME: where NAME sits in the root folder's
+# B-tree ("depth D inner|leaf K", K entries before it in its node).
+index_place() {
+  extract_volume "$1" "$2" "$3"
+  ntfscat -a 0x90 -n '$I30' "$work/probe.img" / >"$work/root.bin"
+  ntfscat -a 0xA0 -n '$I30' "$work/probe.img" / >"$work/allocation.bin"
+  perl "$here/ntfs-index-place.pl" "$work/root.bin" "$work/allocation.bin" "$4" 4096
+}
+
+# A root folder that grew over years on a full, fragmented volume: its
+# attribute list moved the index root or allocation to an extension record,
+# BOOTMGR lies in many runs and its entry in an inner index block. For that,
+# names go in next to BOOTMGR until its leaf splits around it: before it
+# while fewer than five precede it in its leaf (ntfs-3g lifts the sixth
+# entry of a full leaf of these sizes), after it otherwise.
+case_ntfs_root_attribute_list() {
+  local start=2048 sectors=$((64 * MIB))
+  new_disk "$disk" 66M "start=$start, size=$sectors, type=7, bootable"
+  make_ntfs $sectors -p $start -c 4096
+  store_part "$disk" $start
+  make_bootmgr "$work/bootmgr-300k.bin" $((300 * 1024))
+  mount_volume "$disk" $start $sectors ntfs
+  fragment_free_space "$mounted"
+  perl -e 'my ($dir, $count) = @ARGV;
+    for my $i (1 .. $count) { open my $f, ">", sprintf("%s/%s-%05d-%s", $dir, ("a", "m", "z")[$i % 3], $i, "n" x 180) or die }' \
+    "$mounted" 3000
+  cp "$work/bootmgr-300k.bin" "$mounted/BOOTMGR"
+  release_mount
+  local place step
+  for step in $(seq 40); do
+    place=$(index_place "$disk" $start $sectors BOOTMGR)
+    [[ $place =~ ^depth\ [1-9][0-9]*\ inner ]] && break
+    mount_volume "$disk" $start $sectors ntfs
+    if ((${place##* } < 5)); then
+      : >"$mounted/$(printf 'bootmgq~%05d-%0174d' $step 0)"
+    else
+      : >"$mounted/$(printf 'bootmgr~%05d-%0174d' $((99999 - step)) 0)"
+    fi
+    release_mount
+  done
+  [[ $place =~ ^depth\ [1-9][0-9]*\ inner ]] ||
+    fail "BOOTMGR's entry is not in an inner index block ($place)"
+  extract_volume "$disk" $start $sectors
+  local root bootmgr_info
+  root=$(ntfsinfo -v -i 5 "$work/probe.img" 2>/dev/null)
+  bootmgr_info=$(ntfsinfo -v -F /BOOTMGR "$work/probe.img" 2>/dev/null)
+  grep -q 'ATTRIBUTE_LIST (0x20) from mft record 5 ' <<<"$root" ||
+    fail "the root folder has no attribute list"
+  grep -E '\$INDEX_(ROOT|ALLOCATION) \(0x[9a]0\) from mft record' <<<"$root" | grep -qv 'record 5 ' ||
+    fail "the root's index root and allocation both stayed in record 5"
+  (($(grep -o 'Total runs: [0-9]*' <<<"$bootmgr_info" | grep -o '[0-9]*$') >= 10)) ||
+    fail "BOOTMGR is not fragmented"
+  place_boot_code "$disk" $start
+  expect_boot "$disk"
+}
+
+# A long-used volume whose $MFT grew in so many pieces that its runs went on
+# in an extension record that record 0's attribute list names: the volume is
+# filled twice over, by two files written a cluster at a time in turn of which
+# one is deleted, four times, so that the $MFT can only grow into holes.
+# BOOTMGR's record then lies in the part of the $MFT mapped from there.
+case_ntfs_mft_attribute_list() {
+  local start=2048 sectors=$((128 * MIB))
+  new_disk "$disk" 130M "start=$start, size=$sectors, type=7, bootable"
+  make_ntfs $sectors -p $start -c 4096
+  store_part "$disk" $start
+  mount_volume "$disk" $start $sectors ntfs
+  perl -e 'my ($dir) = @ARGV; mkdir "$dir/fill" or die; my $block = "f" x 4096;
+    for my $pass (1 .. 4) {
+      open my $kept, ">", "$dir/fill/kept$pass" or die; open my $freed, ">", "$dir/fill/freed" or die;
+      while (syswrite($kept, $block) && syswrite($freed, $block)) {}
+      close $kept; close $freed; unlink "$dir/fill/freed" or die }
+    mkdir "$dir/names" or die;
+    for (1 .. 3000) { open my $f, ">", "$dir/names/$_" or die "$_: $!" }' "$mounted"
+  cp "$bootmgr" "$mounted/bootmgr"
+  release_mount
+  extract_volume "$disk" $start $sectors
+  local mft record first_end
+  mft=$(ntfsinfo -v -i 0 "$work/probe.img" 2>/dev/null)
+  record=$(ntfsinfo -v -F /bootmgr "$work/probe.img" 2>/dev/null | sed -n 's/^Dumping Inode \([0-9]*\).*/\1/p')
+  grep -q 'ATTRIBUTE_LIST (0x20) from mft record 0 ' <<<"$mft" ||
+    fail "the \$MFT has no attribute list"
+  grep -q 'DATA (0x80) from mft record [1-9]' <<<"$mft" ||
+    fail "no extent of the \$MFT's data lies in an extension record"
+  # The first extent's last VCN; a VCN holds four 1 KiB records.
+  first_end=$(grep -A40 'DATA (0x80) from mft record 0 ' <<<"$mft" |
+    sed -n 's/.*Highest VCN:[^0-9]*\([0-9]*\).*/\1/p' | head -1)
+  ((record / 4 > first_end)) ||
+    fail "BOOTMGR's record $record lies in the \$MFT's first extent (to VCN $first_end)"
+  place_boot_code "$disk" $start
+  expect_boot "$disk"
+}
+
+# expect_bootsect_refusal DISK START TEXT: bootsect refuses the volume at
+# START with TEXT in its reason, and the disk stays as it was.
+expect_bootsect_refusal() {
+  local size loop before status=0
+  size=$(sfdisk -d "$1" | sed -n "s/.*start= *$2, size= *\([0-9]*\).*/\1/p" | head -1)
+  before=$(sha256sum <"$1")
+  loop=$(losetup -f --show -o $(($2 * SECTOR)) --sizelimit $((size * SECTOR)) "$1")
+  "$bin/bootsect" /NT60 "$loop" >"$work/place.log" 2>&1 || status=$?
+  losetup -d "$loop"
+  if [ "$status" = 0 ] || ! grep -q "$3.*nothing was written" "$work/place.log"; then
+    sed 's/^/    /' "$work/place.log"
+    fail "bootsect did not refuse a volume with $3"
+  fi
+  [ "$(sha256sum <"$1")" = "$before" ] || fail "bootsect refused, yet the disk changed"
+}
+
+# bootsect takes exactly the volumes that the boot code starts BOOTMGR from:
+# every cluster size that mkntfs makes boots, with names on both sides of
+# BOOTMGR so that its index block is not the first; each size beyond the
+# code's own table, written into the BPB of a volume the code is already on,
+# is refused by bootsect and stops the code with the size it names.
+case_ntfs_geometries() {
+  local start=2048 cluster sectors
+  for cluster in 512 2048 8192 32768 131072 524288 2097152; do
+    sectors=$((cluster > 65536 ? 520 * MIB : 64 * MIB))
+    new_disk "$disk" $((sectors / MIB + 2))M "start=$start, size=$sectors, type=7, bootable"
+    make_ntfs $sectors -p $start -c $cluster
+    store_part "$disk" $start
+    mount_volume "$disk" $start $sectors ntfs
+    fill_folder "$mounted" 200
+    cp "$bootmgr" "$mounted/BOOTMGR"
+    release_mount
+    place_boot_code "$disk" $start
+    expect_boot "$disk"
+  done
+  # Each line: the BPB bytes written (offset:width:value, in decimal), the
+  # reason bootsect gives, the code's message. Clusters larger than an index
+  # block give its size in bytes.
+  local patches patch offset width value refusal message
+  while IFS='|' read -r patches refusal message; do
+    new_disk "$disk" 66M "start=$start, size=$((64 * MIB)), type=7, bootable"
+    make_ntfs $((64 * MIB)) -p $start -c 4096
+    ntfscp "$part" "$bootmgr" /bootmgr >/dev/null
+    store_part "$disk" $start
+    place_boot_code "$disk" $start
+    for patch in $patches; do
+      IFS=: read -r offset width value <<<"$patch"
+      put_le "$disk" $((start * SECTOR + offset)) "$width" "$value"
+    done
+    expect_bootsect_refusal "$disk" $start "$refusal"
+    expect_screen "$disk" "$message"
+  done <<'SIZES'
+11:2:256|sectors of 256 bytes|NTFS sector size not supported
+13:1:243 68:1:244|clusters of 4194304 bytes|NTFS cluster size not supported
+64:1:243|MFT records of 8192 bytes|NTFS record size not supported
+68:1:241|index blocks of 32768 bytes|NTFS index block size not supported
+SIZES
+}
+
 # Partition 3, active, starting beyond 8 GiB of a sparse disk.
 case_ntfs_beyond_8gib() {
   local start=$((8 * 1024 * MIB + MIB)) sectors=65536
@@ -523,6 +685,30 @@ case_ntfs_sparse() {
   release_mount
   place_boot_code "$disk" $start
   expect_screen "$disk" "BOOTMGR is sparse"
+}
+
+# ntfs_attributes PATH [VALUE]: a file's NTFS attributes through ntfs-3g,
+# printed, or set to VALUE first.
+ntfs_attributes() {
+  python3 -c 'import os, struct, sys
+if len(sys.argv) > 2: os.setxattr(sys.argv[1], "system.ntfs_attrib", struct.pack("<I", int(sys.argv[2], 0)))
+print(hex(struct.unpack("<I", os.getxattr(sys.argv[1], "system.ntfs_attrib"))[0]))' "$@"
+}
+
+# A file made in a compressed folder is compressed: here the root folder.
+case_ntfs_compressed() {
+  local start=2048 sectors=65536 attributes
+  new_disk "$disk" 40M "start=$start, size=$sectors, type=7, bootable"
+  make_ntfs $sectors -p $start
+  store_part "$disk" $start
+  mount_volume "$disk" $start $sectors ntfs
+  ntfs_attributes "$mounted" $(($(ntfs_attributes "$mounted") | 0x800)) >/dev/null
+  cp "$bootmgr" "$mounted/bootmgr"
+  attributes=$(ntfs_attributes "$mounted/bootmgr")
+  release_mount
+  ((attributes & 0x800)) || fail "bootmgr is not compressed (attributes $attributes)"
+  place_boot_code "$disk" $start
+  expect_screen "$disk" "BOOTMGR is compressed"
 }
 
 case_fat32_missing() {
