@@ -711,6 +711,36 @@ case_ntfs_compressed() {
   expect_screen "$disk" "BOOTMGR is compressed"
 }
 
+# A volume compressed whole, as Windows compresses it: the root folder carries
+# the attribute before any file is made. bcdboot must write bootmgr and the
+# store uncompressed and leave the folders as they were; the old store stays
+# where a file cannot be written so (not testable here: ntfs-3g always can).
+case_ntfs_compressed_volume_bcdboot() {
+  local start=2048 sectors=65536 file attributes
+  new_disk "$disk" 40M "start=$start, size=$sectors, type=7, bootable"
+  make_ntfs $sectors -p $start
+  store_part "$disk" $start
+  mount_volume "$disk" $start $sectors ntfs
+  ntfs_attributes "$mounted" $(($(ntfs_attributes "$mounted") | 0x800)) >/dev/null
+  mkdir -p "$mounted/Windows/Boot/PCAT/en-US" "$mounted/Windows/System32/config"
+  cp "$bootmgr" "$mounted/Windows/Boot/PCAT/bootmgr"
+  echo en-US >"$mounted/Windows/Boot/PCAT/en-US/bootmgr.exe.mui"
+  (($(ntfs_attributes "$mounted/Windows/Boot/PCAT/bootmgr") & 0x800)) ||
+    fail "a file made in the compressed root is not compressed"
+  "$bin/bcdboot" "$mounted/Windows" /S "$mounted" /f BIOS >"$work/bcdboot.log" 2>&1 ||
+    { sed 's/^/    /' "$work/bcdboot.log"; fail "bcdboot failed"; }
+  for file in bootmgr Boot/BCD Boot/en-US/bootmgr.exe.mui; do
+    attributes=$(ntfs_attributes "$mounted/$file")
+    ((attributes & 0xA00)) && fail "$file is stored compressed or sparse ($attributes)"
+  done
+  (($(ntfs_attributes "$mounted") & 0x800)) || fail "the root folder lost its compression"
+  (($(ntfs_attributes "$mounted/Boot") & 0x800)) || fail "the Boot folder is not compressed"
+  cmp -s "$mounted/bootmgr" "$bootmgr" || fail "bootmgr differs from the one copied"
+  release_mount
+  place_boot_code "$disk" $start
+  expect_boot "$disk"
+}
+
 case_fat32_missing() {
   local start=2048 sectors=$((64 * MIB))
   new_disk "$disk" 66M "start=$start, size=$sectors, type=c, bootable"

@@ -91,14 +91,6 @@ bool readFile(const fs::path& path, le::Bytes& bytes) {
   return !in.bad();
 }
 
-bool writeFile(const fs::path& path, const le::Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-  out.close();
-  return static_cast<bool>(out);
-}
-
 bool isFile(const fs::path& path) {
   std::error_code error;
   return fs::is_regular_file(path, error);
@@ -244,12 +236,13 @@ bool planStore(const boot::BcdBootRequest& base, boot::Firmware firmware, const 
 bool copyVerified(const fs::path& from, const fs::path& to, std::string& reason) {
   le::Bytes bytes, existing, readBack;
   if (!readFile(from, bytes)) return reason = "cannot read " + from.string(), false;
-  if (readFile(to, existing) && existing == bytes) return true;
+  if (readFile(to, existing) && existing == bytes && storedPlainly(to)) return true;
   std::error_code error;
   fs::create_directories(to.parent_path(), error);
   fs::path fresh = to;
   fresh += kNewSuffix;
-  if (!writeFile(fresh, bytes) || !readFile(fresh, readBack) || readBack != bytes) {
+  if (!writePlainFile(fresh, bytes, reason)) return false;
+  if (!readFile(fresh, readBack) || readBack != bytes) {
     fs::remove(fresh, error);
     return reason = "cannot write " + to.string() + " (it does not read back as written)", false;
   }
@@ -291,8 +284,9 @@ bool writeStore(const StoreWork& work, std::string& reason) {
   fresh += kNewSuffix;
   boot::Key check;
   std::vector<boot::BcdObject> objects;
-  if (!writeFile(fresh, hive) || !readFile(fresh, readBack) || readBack != hive ||
-      !boot::readHive(readBack, check, reason) || !boot::readStore(check, objects, reason)) {
+  if (!writePlainFile(fresh, hive, reason)) return false;
+  if (!readFile(fresh, readBack) || readBack != hive || !boot::readHive(readBack, check, reason) ||
+      !boot::readStore(check, objects, reason)) {
     fs::remove(fresh, error);
     return reason = "cannot write the store " + work.shownPath, false;
   }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "boot/store/hive.h"
+#include "bytes/little_endian.h"
 
 namespace tools {
 
@@ -15,6 +16,15 @@ namespace tools {
 // exists and is hidden, system or read-only.
 bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to,
                  std::string& reason);
+
+// Writes `bytes` as the new file `path`, stored the way boot code reads files:
+// not compressed, sparse or encrypted, whatever its folder passes on to new
+// files. Read back through the file system's attributes; false with the
+// reason, and nothing left at `path`, where it cannot be stored so.
+bool writePlainFile(const std::filesystem::path& path, const le::Bytes& bytes, std::string& reason);
+
+// False for a file that is stored compressed, sparse or encrypted.
+bool storedPlainly(const std::filesystem::path& path);
 
 // Hidden and system, as boot files are, where the file system keeps
 // attributes (NTFS and FAT on Windows; NTFS through ntfs-3g on Linux).

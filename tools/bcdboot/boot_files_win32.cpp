@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <winioctl.h>
 
 #include <cwctype>
 #include <vector>
@@ -89,7 +90,78 @@ bool writeKey(HKEY key, const boot::Key& tree, std::string& reason) {
   return true;
 }
 
+struct FileHandle {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  ~FileHandle() {
+    if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  }
+};
+
+constexpr DWORD kNotPlain =
+    FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_ENCRYPTED;
+
+std::string errorText(const char* what, const std::filesystem::path& path) {
+  return std::string(what) + " " + path.string() + " (error " + std::to_string(GetLastError()) +
+         ")";
+}
+
+std::string notPlain(DWORD attributes) {
+  if (attributes & FILE_ATTRIBUTE_ENCRYPTED) return "encrypted";
+  if (attributes & FILE_ATTRIBUTE_COMPRESSED) return "compressed";
+  return "sparse";
+}
+
+// The new file, empty, made uncompressed where its folder would compress it.
+bool writeOpenFile(HANDLE file, const std::filesystem::path& path, const le::Bytes& bytes,
+                   std::string& reason) {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (GetFileInformationByHandle(file, &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0) {
+    USHORT format = COMPRESSION_FORMAT_NONE;
+    DWORD returned = 0;
+    if (!DeviceIoControl(file, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0, &returned,
+                         nullptr))
+      return reason = errorText("cannot clear the compression of", path), false;
+  }
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const DWORD part = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
+    DWORD written = 0;
+    if (!WriteFile(file, bytes.data() + done, part, &written, nullptr) || written == 0)
+      return reason = errorText("cannot write", path), false;
+    done += written;
+  }
+  if (!FlushFileBuffers(file)) return reason = errorText("cannot write", path), false;
+  return true;
+}
+
 }  // namespace
+
+bool writePlainFile(const std::filesystem::path& path, const le::Bytes& bytes,
+                    std::string& reason) {
+  bool ok;
+  {
+    FileHandle file;
+    file.handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file.handle == INVALID_HANDLE_VALUE)
+      return reason = errorText("cannot create", path), false;
+    ok = writeOpenFile(file.handle, path, bytes, reason);
+  }
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (ok && attributes != INVALID_FILE_ATTRIBUTES && (attributes & kNotPlain) != 0) {
+    reason = path.string() + " is stored " + notPlain(attributes) +
+             ", and boot code cannot read such a file";
+    ok = false;
+  }
+  if (!ok) DeleteFileW(path.c_str());
+  return ok;
+}
+
+bool storedPlainly(const std::filesystem::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes == INVALID_FILE_ATTRIBUTES || (attributes & kNotPlain) == 0;
+}
 
 bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to,
                  std::string& reason) {
