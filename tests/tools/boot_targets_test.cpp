@@ -90,7 +90,9 @@ TEST(BootTargets, EachLayoutSendsTheFilesWhereItsFirmwareLooks) {
     EXPECT_EQ(targets.bios, c.bios);
     EXPECT_EQ(targets.uefi, c.uefi);
     EXPECT_EQ(targets.esp != nullptr, c.onEsp);
-    if (targets.esp) EXPECT_EQ(targets.esp->number, 1);
+    if (targets.esp) {
+      EXPECT_EQ(targets.esp->number, 1);
+    }
     EXPECT_EQ(targets.espIsSystem, c.systemIsEsp);
   }
 }

@@ -54,8 +54,7 @@ void applyMetadata(Applier& applier) {
     if (applier.plan.linked[index]) continue;
     const TreeEntry& entry = tree.entries[index];
     const fs::path& path = applier.paths[index];
-    std::error_code error;
-    if (fs::symlink_status(path, error).type() == fs::file_type::not_found) continue;
+    if (!applier.made[index]) continue;
     EntryMetadata metadata;
     metadata.folder = entry.isDirectory();
     metadata.attributes = entry.attributes;

@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <string>
 #include <utility>
@@ -122,19 +121,22 @@ struct Applier {
   ProgressMeter meter;
   std::uint64_t doneBytes = 0;
   std::vector<fs::path> paths;  // per tree entry
+  std::vector<bool> made;       // per tree entry: it is there (metadata goes only there)
   MetadataFailures failures;
-  // The blob being written to its first destination.
+  // A blob being written to the file destinations that it is written to at
+  // once (the others are copied from the first when it is done).
   struct Open {
     std::size_t work = 0;
-    std::ofstream out;
+    std::vector<TargetFile> files;
+    std::vector<std::size_t> written;    // for each file, its index in the blob's destinations
+    std::size_t copiedFrom = 0;          // destinations from this one on are copied afterwards
     std::vector<std::uint8_t> gathered;  // written in larger pieces (apply_writing.cpp)
-    fs::path path;
-    bool writing = false;  // false when it only checks (a stream that could not be opened)
-    std::size_t destination = 0;
     Sha1 sha1;
     std::uint64_t done = 0;
     bool keep = false;  // reparse data: the bytes are kept as well
     std::vector<std::uint8_t> kept;
+
+    bool writing() const { return !files.empty(); }  // false: it only checks the data
   };
   std::map<std::pair<std::size_t, std::size_t>, Open> open;  // by stream and stretch
   std::vector<std::uint8_t> copyBuffer;

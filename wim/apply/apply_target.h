@@ -68,6 +68,39 @@ struct TargetTraits {
 
 TargetTraits describeTarget(const std::filesystem::path& target);
 
+// A file of the target being written: made new, or emptied where a file is
+// there already, never through a link or over a folder in its place. Its
+// final size is given up front, so that the file system can lay the data out
+// in one piece where it allocates ahead (fallocate on Linux, the allocation
+// size on Windows); where it cannot, nothing else changes.
+class TargetFile {
+ public:
+  TargetFile() = default;
+  ~TargetFile();
+  TargetFile(TargetFile&& other) noexcept;
+  TargetFile& operator=(TargetFile&& other) noexcept;
+  TargetFile(const TargetFile&) = delete;
+  TargetFile& operator=(const TargetFile&) = delete;
+
+  // Empty when the file is open, else why not; `notAFile` set when that is
+  // because something other than a file is in its place.
+  std::string create(const std::filesystem::path& path, std::uint64_t size, bool& notAFile);
+  bool write(const std::uint8_t* bytes, std::size_t count);
+  // False when a write or the close failed.
+  bool close();
+  bool isOpen() const { return handle_ != kNone; }
+
+ private:
+  static constexpr std::intptr_t kNone = -1;
+  std::intptr_t handle_ = kNone;  // a file descriptor, or a HANDLE on Windows
+  bool failed_ = false;
+};
+
+// Makes the folder at `path`; a folder already there is taken as it is.
+// Empty when it is there, else why not; `notAFolder` set when something other
+// than a folder (a link to one included) is in its place.
+std::string makeFolder(const std::filesystem::path& path, bool& notAFolder);
+
 // Prepares the process for restoring files (on Windows: the backup, restore
 // and security privileges). Returns a warning for each that is missing.
 std::vector<std::string> prepareApplyPrivileges();

@@ -25,6 +25,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -126,6 +127,82 @@ TargetTraits describeTarget(const std::filesystem::path& target) {
       "names, reparse points, named streams and times are written through its extended "
       "attributes";
   return traits;
+}
+
+// A file system that refused one preallocation refuses them all: not asked
+// again.
+std::atomic<bool> preallocationRefused{false};
+
+TargetFile::~TargetFile() { close(); }
+
+TargetFile::TargetFile(TargetFile&& other) noexcept
+    : handle_(other.handle_), failed_(other.failed_) {
+  other.handle_ = kNone;
+}
+
+TargetFile& TargetFile::operator=(TargetFile&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.handle_;
+    failed_ = other.failed_;
+    other.handle_ = kNone;
+  }
+  return *this;
+}
+
+std::string TargetFile::create(const std::filesystem::path& path, std::uint64_t size,
+                               bool& notAFile) {
+  notAFile = false;
+  close();
+  failed_ = false;
+  // O_NOFOLLOW: a link in the file's place is refused (ELOOP), not followed.
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    const int error = errno;
+    struct stat there {};
+    notAFile = error == ELOOP || error == EISDIR ||
+               (::lstat(path.c_str(), &there) == 0 && !S_ISREG(there.st_mode));
+    return std::strerror(error);
+  }
+  handle_ = fd;
+  if (size != 0 && !preallocationRefused.load(std::memory_order_relaxed) &&
+      ::fallocate(fd, 0, 0, static_cast<off_t>(size)) != 0 &&
+      (errno == EOPNOTSUPP || errno == ENOSYS))
+    preallocationRefused.store(true, std::memory_order_relaxed);
+  return std::string();
+}
+
+bool TargetFile::write(const std::uint8_t* bytes, std::size_t count) {
+  while (count != 0 && !failed_) {
+    const ssize_t written = ::write(static_cast<int>(handle_), bytes, count);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      failed_ = true;
+      break;
+    }
+    bytes += written;
+    count -= static_cast<std::size_t>(written);
+  }
+  return !failed_;
+}
+
+bool TargetFile::close() {
+  if (handle_ == kNone) return !failed_;
+  if (::close(static_cast<int>(handle_)) != 0) failed_ = true;
+  handle_ = kNone;
+  return !failed_;
+}
+
+std::string makeFolder(const std::filesystem::path& path, bool& notAFolder) {
+  notAFolder = false;
+  if (::mkdir(path.c_str(), 0777) == 0) return std::string();
+  const int error = errno;
+  struct stat there {};
+  if (error == EEXIST && ::lstat(path.c_str(), &there) == 0) {
+    if (S_ISDIR(there.st_mode)) return std::string();
+    notAFolder = true;
+  }
+  return std::strerror(error);
 }
 
 std::vector<std::string> prepareApplyPrivileges() { return {}; }

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -135,6 +136,85 @@ bool setSecurity(const std::filesystem::path& path, le::ByteSpan descriptor, std
 }
 
 }  // namespace
+
+TargetFile::~TargetFile() { close(); }
+
+TargetFile::TargetFile(TargetFile&& other) noexcept
+    : handle_(other.handle_), failed_(other.failed_) {
+  other.handle_ = kNone;
+}
+
+TargetFile& TargetFile::operator=(TargetFile&& other) noexcept {
+  if (this != &other) {
+    close();
+    handle_ = other.handle_;
+    failed_ = other.failed_;
+    other.handle_ = kNone;
+  }
+  return *this;
+}
+
+std::string TargetFile::create(const std::filesystem::path& path, std::uint64_t size,
+                               bool& notAFile) {
+  notAFile = false;
+  close();
+  failed_ = false;
+  // A folder or a link (a reparse point) in the file's place is refused, not
+  // written through. A named stream ("name:stream") belongs to its file or
+  // folder, whose attributes these would be.
+  const bool stream = path.filename().wstring().find(L':') != std::wstring::npos;
+  const DWORD there = stream ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path.c_str());
+  if (there != INVALID_FILE_ATTRIBUTES &&
+      (there & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+    notAFile = true;
+    return "a folder or link is in its place";
+  }
+  const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return systemMessage(GetLastError());
+  handle_ = reinterpret_cast<std::intptr_t>(file);
+  if (size != 0) {
+    FILE_ALLOCATION_INFO allocation{};
+    allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
+    SetFileInformationByHandle(file, FileAllocationInfo, &allocation, sizeof allocation);
+  }
+  return std::string();
+}
+
+bool TargetFile::write(const std::uint8_t* bytes, std::size_t count) {
+  while (count != 0 && !failed_) {
+    const DWORD part = static_cast<DWORD>(std::min<std::size_t>(count, 1u << 30));
+    DWORD written = 0;
+    if (!WriteFile(reinterpret_cast<HANDLE>(handle_), bytes, part, &written, nullptr) ||
+        written == 0) {
+      failed_ = true;
+      break;
+    }
+    bytes += written;
+    count -= written;
+  }
+  return !failed_;
+}
+
+bool TargetFile::close() {
+  if (handle_ == kNone) return !failed_;
+  if (!CloseHandle(reinterpret_cast<HANDLE>(handle_))) failed_ = true;
+  handle_ = kNone;
+  return !failed_;
+}
+
+std::string makeFolder(const std::filesystem::path& path, bool& notAFolder) {
+  notAFolder = false;
+  if (CreateDirectoryW(path.c_str(), nullptr)) return std::string();
+  const DWORD error = GetLastError();
+  const DWORD there = GetFileAttributesW(path.c_str());
+  if (error == ERROR_ALREADY_EXISTS && there != INVALID_FILE_ATTRIBUTES) {
+    if ((there & FILE_ATTRIBUTE_DIRECTORY) != 0 && (there & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+      return std::string();
+    notAFolder = true;
+  }
+  return systemMessage(error);
+}
 
 std::vector<std::string> prepareApplyPrivileges() {
   std::vector<std::string> missing;

@@ -1,6 +1,7 @@
 #include "wim/apply/apply_stages.h"
 
 #include <algorithm>
+#include <fstream>
 #include <ios>
 #include <system_error>
 #include <thread>
@@ -24,18 +25,26 @@ constexpr std::size_t kReadAheadBudget = std::size_t{192} << 20;
 // the C++ library passes writes of 1 KiB and more straight through.
 constexpr std::size_t kWriteGather = std::size_t{1} << 20;
 
+// At most so many files of one blob are written at once; further copies of
+// the same data are copied from the first once it is done.
+constexpr std::size_t kFilesAtOnce = 16;
+
 // Writes what is gathered once it reaches kWriteGather, or all of it when
-// `flush`. False when the file refuses it.
-bool writeGathered(Applier::Open& open, const std::uint8_t* bytes, std::size_t count, bool flush) {
-  if (open.gathered.empty() && count >= kWriteGather)
-    return static_cast<bool>(
-        open.out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(count)));
+// `flush`, to every file of the blob. The index of a file that refuses it,
+// or files.size().
+std::size_t writeGathered(Applier::Open& open, const std::uint8_t* bytes, std::size_t count,
+                          bool flush) {
+  const auto writeAll = [&open](const std::uint8_t* data, std::size_t size) {
+    for (std::size_t f = 0; f < open.files.size(); ++f)
+      if (!open.files[f].write(data, size)) return f;
+    return open.files.size();
+  };
+  if (open.gathered.empty() && count >= kWriteGather) return writeAll(bytes, count);
   if (count != 0) open.gathered.insert(open.gathered.end(), bytes, bytes + count);
-  if (!flush && open.gathered.size() < kWriteGather) return true;
-  open.out.write(reinterpret_cast<const char*>(open.gathered.data()),
-                 static_cast<std::streamsize>(open.gathered.size()));
+  if (!flush && open.gathered.size() < kWriteGather) return open.files.size();
+  const std::size_t failed = writeAll(open.gathered.data(), open.gathered.size());
   open.gathered.clear();
-  return static_cast<bool>(open.out);
+  return failed;
 }
 
 // Something other than what is about to be written may already be there; a
@@ -68,19 +77,16 @@ fs::path destinationPath(const Applier& applier, const Destination& destination)
                                    .name);
 }
 
-// Opens a destination for writing. A file that cannot be written stops the
-// apply; a named stream the target will not take is counted and left out.
-Stop openDestination(Applier& applier, const Destination& destination, std::ofstream& out,
-                     bool& opened) {
-  opened = false;
+// Opens a destination for writing `size` bytes. A file that cannot be
+// written stops the apply; a named stream the target will not take is
+// counted and left out.
+Stop openDestination(Applier& applier, const Destination& destination, std::uint64_t size,
+                     TargetFile& out) {
   const fs::path path = destinationPath(applier, destination);
-  if (destination.stream < 0 && occupiedByOther(path, fs::file_type::regular))
-    return stopWith(kApplyExitWriteFailed, "cannot write the file " +
-                                               shownPath(applier, destination) +
-                                               ": something that is no file is in its place");
-  out.open(path, std::ios::binary | std::ios::trunc);
-  if (out) {
-    opened = true;
+  bool notAFile = false;
+  const std::string reason = out.create(path, size, notAFile);
+  if (reason.empty()) {
+    if (destination.stream < 0) applier.made[destination.entry] = true;
     return Stop{};
   }
   if (destination.stream >= 0) {
@@ -88,8 +94,12 @@ Stop openDestination(Applier& applier, const Destination& destination, std::ofst
                          shownPath(applier, destination) + ": the stream cannot be created");
     return Stop{};
   }
+  if (notAFile)
+    return stopWith(kApplyExitWriteFailed, "cannot write the file " +
+                                               shownPath(applier, destination) +
+                                               ": something that is no file is in its place");
   return stopWith(kApplyExitWriteFailed,
-                  "cannot create the file " + shownPath(applier, destination));
+                  "cannot create the file " + shownPath(applier, destination) + ": " + reason);
 }
 
 void removeQuietly(const fs::path& path) {
@@ -97,24 +107,35 @@ void removeQuietly(const fs::path& path) {
   fs::remove(path, ignored);
 }
 
+// Closes every file of a blob and removes them: the data did not get there
+// whole.
+void dropFiles(Applier& applier, Applier::Open& open) {
+  const BlobWork& blob = applier.plan.blobs[open.work];
+  for (std::size_t f = 0; f < open.files.size(); ++f) {
+    open.files[f].close();
+    removeQuietly(destinationPath(applier, blob.destinations[open.written[f]]));
+  }
+  open.files.clear();
+}
+
 // Copies a blob's data from the first place it was written to another.
-Stop copyTo(Applier& applier, const fs::path& from, const Destination& destination) {
-  std::ofstream out;
-  bool opened = false;
-  Stop stop = openDestination(applier, destination, out, opened);
-  if (stop.stopped() || !opened) return stop;
+Stop copyTo(Applier& applier, const fs::path& from, const Destination& destination,
+            std::uint64_t size) {
+  TargetFile out;
+  Stop stop = openDestination(applier, destination, size, out);
+  if (stop.stopped() || !out.isOpen()) return stop;
   std::ifstream in(from, std::ios::binary);
   if (applier.copyBuffer.empty()) applier.copyBuffer.resize(kPlainPieceSize);
-  while (in) {
+  bool wrote = true;
+  while (in && wrote) {
     in.read(reinterpret_cast<char*>(applier.copyBuffer.data()),
             static_cast<std::streamsize>(applier.copyBuffer.size()));
     const std::streamsize got = in.gcount();
     if (got <= 0) break;
-    out.write(reinterpret_cast<const char*>(applier.copyBuffer.data()), got);
+    wrote = out.write(applier.copyBuffer.data(), static_cast<std::size_t>(got));
     applier.advance(static_cast<std::uint64_t>(got));
   }
-  out.close();
-  if (!in.eof() || !out) {
+  if (!out.close() || !wrote || !in.eof()) {
     removeQuietly(destinationPath(applier, destination));
     if (destination.stream >= 0) {
       applier.failures.add(MetadataKind::NamedStream,
@@ -130,38 +151,50 @@ Stop copyTo(Applier& applier, const fs::path& from, const Destination& destinati
 Stop startBlob(Applier& applier, std::size_t work, Applier::Open& open) {
   open.work = work;
   const BlobWork& blob = applier.plan.blobs[work];
-  for (const Destination& destination : blob.destinations)
-    if (!isFile(applier.plan, destination)) open.keep = true;
+  const std::uint64_t size = blob.blob->dataSize();
+  open.copiedFrom = blob.destinations.size();
   for (std::size_t d = 0; d < blob.destinations.size(); ++d) {
-    if (!isFile(applier.plan, blob.destinations[d])) continue;
-    bool opened = false;
-    Stop stop = openDestination(applier, blob.destinations[d], open.out, opened);
-    if (stop.stopped()) return stop;
-    if (opened) {
-      open.writing = true;
-      open.destination = d;
-      open.path = destinationPath(applier, blob.destinations[d]);
-      return Stop{};
+    if (!isFile(applier.plan, blob.destinations[d])) {
+      open.keep = true;
+      continue;
     }
+    if (open.files.size() == kFilesAtOnce) {
+      open.copiedFrom = std::min(open.copiedFrom, d);
+      continue;
+    }
+    TargetFile file;
+    Stop stop = openDestination(applier, blob.destinations[d], size, file);
+    if (stop.stopped()) {
+      dropFiles(applier, open);
+      return stop;
+    }
+    if (!file.isOpen()) continue;
+    open.files.push_back(std::move(file));
+    open.written.push_back(d);
   }
-  return Stop{};  // only streams that the target refuses: the data is still checked
+  // With no file open (only streams that the target refuses), the data is
+  // still checked.
+  return Stop{};
 }
 
 Stop finishBlob(Applier& applier, Applier::Open& open) {
   const BlobWork& blob = applier.plan.blobs[open.work];
-  const Destination& first = blob.destinations[open.destination];
-  if (open.writing) {
-    if (!writeGathered(open, nullptr, 0, true)) open.out.setstate(std::ios::badbit);
-    open.out.close();
-    if (!open.out) {
-      removeQuietly(open.path);
+  if (open.writing()) {
+    std::size_t failed = writeGathered(open, nullptr, 0, true);
+    for (std::size_t f = 0; f < open.files.size() && failed == open.files.size(); ++f)
+      if (!open.files[f].close()) failed = f;
+    if (failed != open.files.size()) {
+      const Destination& refused = blob.destinations[open.written[failed]];
+      dropFiles(applier, open);
       return stopWith(kApplyExitWriteFailed,
-                      "cannot write " + shownPath(applier, first) + "; it was removed");
+                      "cannot write " + shownPath(applier, refused) + "; it was removed");
     }
   }
   const Sha1Digest written = open.sha1.finish();
   if (written != blob.blob->hash) {
-    if (open.writing) removeQuietly(open.path);
+    const Destination& first =
+        blob.destinations[open.writing() ? open.written.front() : std::size_t{0}];
+    dropFiles(applier, open);
     return stopWith(kApplyExitHashMismatch, "the data of " + shownPath(applier, first) +
                                                 " fails its SHA-1 check (the lookup table says " +
                                                 sha1Hex(blob.blob->hash) + ", the data read has " +
@@ -173,10 +206,12 @@ Stop finishBlob(Applier& applier, Applier::Open& open) {
     if (!isFile(applier.plan, destination) && destination.stream >= 0)
       applier.streamData[open.work] = open.kept;
   }
-  if (!open.writing) return Stop{};
-  for (std::size_t d = open.destination + 1; d < blob.destinations.size(); ++d) {
+  if (!open.writing()) return Stop{};
+  open.files.clear();
+  const fs::path from = destinationPath(applier, blob.destinations[open.written.front()]);
+  for (std::size_t d = open.copiedFrom; d < blob.destinations.size(); ++d) {
     if (!isFile(applier.plan, blob.destinations[d])) continue;
-    Stop copied = copyTo(applier, open.path, blob.destinations[d]);
+    Stop copied = copyTo(applier, from, blob.destinations[d], blob.blob->dataSize());
     if (copied.stopped()) return copied;
   }
   return Stop{};
@@ -211,19 +246,18 @@ Stop feedChunk(Applier& applier, ChunkStream& stream, std::size_t streamIndex,
       const std::size_t count = static_cast<std::size_t>(to - from);
       open.sha1.update(bytes, count);
       if (open.keep) open.kept.insert(open.kept.end(), bytes, bytes + count);
-      if (open.writing) {
-        if (!writeGathered(open, bytes, count, false)) {
-          open.out.close();
-          removeQuietly(open.path);
-          return stopWith(
-              kApplyExitWriteFailed,
-              "cannot write " +
-                  shownPath(applier, applier.plan.blobs[open.work].destinations[open.destination]) +
-                  "; it was removed");
+      if (open.writing()) {
+        const std::size_t failed = writeGathered(open, bytes, count, false);
+        if (failed != open.files.size()) {
+          const Destination& refused =
+              applier.plan.blobs[open.work].destinations[open.written[failed]];
+          dropFiles(applier, open);
+          return stopWith(kApplyExitWriteFailed,
+                          "cannot write " + shownPath(applier, refused) + "; it was removed");
         }
       }
       open.done += count;
-      applier.advance(open.writing ? count : 0);
+      applier.advance(count * open.files.size());
     }
     if (open.done == stretch.size) {
       Stop finished = finishBlob(applier, open);
@@ -242,16 +276,13 @@ Stop feedChunk(Applier& applier, ChunkStream& stream, std::size_t streamIndex,
 
 Stop makeFolders(Applier& applier) {
   for (std::size_t index : applier.plan.folders) {
-    const fs::path& path = applier.paths[index];
-    const auto shown = [&applier, index]() { return quote(entryPath(applier.tree, index)); };
-    if (occupiedByOther(path, fs::file_type::directory))
-      return stopWith(kApplyExitWriteFailed, "cannot create the folder " + shown() +
-                                                 ": something that is no folder is in its place");
-    std::error_code error;
-    fs::create_directory(path, error);
-    if (error || !fs::is_directory(fs::symlink_status(path, error)))
+    bool notAFolder = false;
+    const std::string reason = makeFolder(applier.paths[index], notAFolder);
+    if (!reason.empty())
       return stopWith(kApplyExitWriteFailed,
-                      "cannot create the folder " + shown() + ": " + systemReason(error));
+                      "cannot create the folder " + quote(entryPath(applier.tree, index)) + ": " +
+                          (notAFolder ? "something that is no folder is in its place" : reason));
+    applier.made[index] = true;
   }
   return Stop{};
 }
@@ -262,10 +293,12 @@ Stop makeEmptyFiles(Applier& applier) {
   if (!applier.plan.target.streamsWrittenWhole)
     empty.insert(empty.end(), applier.plan.emptyStreams.begin(), applier.plan.emptyStreams.end());
   for (const Destination& destination : empty) {
-    std::ofstream out;
-    bool opened = false;
-    Stop stop = openDestination(applier, destination, out, opened);
+    TargetFile out;
+    Stop stop = openDestination(applier, destination, 0, out);
     if (stop.stopped()) return stop;
+    if (out.isOpen() && !out.close())
+      return stopWith(kApplyExitWriteFailed,
+                      "cannot write the file " + shownPath(applier, destination));
   }
   return Stop{};
 }
@@ -290,11 +323,7 @@ Stop writeBlobs(Applier& applier, const ImageParts& parts, ReadPlan& reading) {
     bool done = false;
     Outcome outcome = pipeline.next(data, done);
     if (!outcome.ok()) {
-      for (auto& open : applier.open)
-        if (open.second.writing) {
-          open.second.out.close();
-          removeQuietly(open.second.path);
-        }
+      for (auto& open : applier.open) dropFiles(applier, open.second);
       return stopFor(outcome);
     }
     if (done) break;
@@ -321,6 +350,7 @@ Stop makeLinks(Applier& applier) {
       return stopWith(kApplyExitWriteFailed, "cannot link " + shown() + " to " +
                                                  quote(entryPath(applier.tree, link.second)) +
                                                  ": " + systemReason(error));
+    applier.made[link.first] = true;
   }
   return Stop{};
 }
@@ -332,14 +362,14 @@ Stop makeReparsePoints(Applier& applier) {
     const std::vector<std::uint8_t>& reparse = applier.reparseData[index];
     const bool inPlace = applier.plan.target.reparsePointsInPlace;
     if (inPlace && !entry.isDirectory() && isZeroDigest(entry.data)) {
-      if (occupiedByOther(path, fs::file_type::regular))
-        return stopWith(kApplyExitWriteFailed, "cannot create " +
-                                                   quote(entryPath(applier.tree, index)) +
-                                                   ": something that is no file is in its place");
-      std::ofstream made(path, std::ios::binary | std::ios::trunc);
-      if (!made)
+      TargetFile made;
+      bool notAFile = false;
+      const std::string reason = made.create(path, 0, notAFile);
+      if (!reason.empty() || !made.close())
         return stopWith(kApplyExitWriteFailed,
-                        "cannot create " + quote(entryPath(applier.tree, index)));
+                        "cannot create " + quote(entryPath(applier.tree, index)) +
+                            (notAFile ? ": something that is no file is in its place" : ""));
+      applier.made[index] = true;
     }
     if (!inPlace && occupiedByOther(path, fs::file_type::not_found)) {
       applier.failures.add(MetadataKind::ReparseData,
@@ -352,6 +382,8 @@ Stop makeReparsePoints(Applier& applier) {
     if (!reason.empty())
       applier.failures.add(MetadataKind::ReparseData,
                            quote(entryPath(applier.tree, index)) + ": " + reason);
+    else
+      applier.made[index] = true;
   }
   return Stop{};
 }

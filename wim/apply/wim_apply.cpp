@@ -27,6 +27,8 @@ Stop writeTree(Applier& applier, const ImageParts& parts, const fs::path& target
   const ImageTree& tree = applier.tree;
   applier.paths.assign(tree.entries.size(), fs::path());
   applier.paths[0] = target;
+  applier.made.assign(tree.entries.size(), false);
+  applier.made[0] = true;
   for (std::size_t i = 1; i < tree.entries.size(); ++i)
     applier.paths[i] = applier.paths[tree.entries[i].parent] / pathOfName(tree.entries[i].name);
 
@@ -134,7 +136,7 @@ Stop apply(const std::string& imagePath, const std::string& indexText, const fs:
   const std::string leftOut = notApplicable(tree, plan);
   if (!leftOut.empty()) printLine(kWarnLinePrefix + printable(leftOut));
 
-  Applier applier{tree, plan, printLine, clock, ProgressMeter{}, 0, {}, {}, {}, {}, {}, {}};
+  Applier applier{tree, plan, printLine, clock, ProgressMeter{}, 0, {}, {}, {}, {}, {}, {}, {}};
   printLine(progressStart(applier.meter, plan.totalBytes, clock()));
   stop = writeTree(applier, parts, target);
   if (stop.stopped()) return stop;
