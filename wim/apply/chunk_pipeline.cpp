@@ -62,13 +62,22 @@ Outcome readChunk(const Chunk& chunk, const ReadPart& read, ChunkDecoder& decode
   return success();
 }
 
+namespace {
+
+// A worker claims consecutive chunks up to this many decoded bytes at once
+// (at least one chunk), and at most this many chunks.
+constexpr std::size_t kClaimBytes = std::size_t{1} << 20;
+constexpr std::size_t kClaimChunks = 16;
+
+}  // namespace
+
 ChunkPipeline::ChunkPipeline(std::vector<Chunk> chunks, MakeReader makeReader, unsigned threads,
                              std::size_t memoryBudget)
     : chunks_(std::move(chunks)), makeReader_(std::move(makeReader)) {
   std::size_t largest = 1;
   for (const Chunk& chunk : chunks_) largest = std::max<std::size_t>(largest, chunk.size);
-  const std::size_t wanted = threads == 0 ? 1 : 2 * threads + 2;
-  slots_.resize(
+  const std::size_t wanted = threads == 0 ? 1 : (2 * threads + 2) * kClaimChunks;
+  slots_ = std::vector<Slot>(
       std::max<std::size_t>(threads == 0 ? 1 : 2, std::min(wanted, memoryBudget / largest)));
   if (threads == 0) {
     inlineReader_ = makeReader_();
@@ -82,8 +91,12 @@ ChunkPipeline::~ChunkPipeline() {
     std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
-  changed_.notify_all();
+  workersWake_.notify_all();
   for (std::thread& worker : workers_) worker.join();
+}
+
+bool ChunkPipeline::claimable() const {
+  return claimed_ < chunks_.size() && claimed_ < released_.load() + slots_.size();
 }
 
 void ChunkPipeline::work() {
@@ -91,36 +104,46 @@ void ChunkPipeline::work() {
   ChunkDecoder decoder;
   std::vector<std::uint8_t> stored;
   for (;;) {
-    std::size_t index = 0;
+    std::size_t first = 0, end = 0;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      changed_.wait(lock, [this] {
-        return stopping_ || (claimed_ < chunks_.size() && claimed_ < released_ + slots_.size());
-      });
+      if (!stopping_ && !claimable()) {
+        idleWorkers_.fetch_add(1);
+        workersWake_.wait(lock, [this] { return stopping_ || claimable(); });
+        idleWorkers_.fetch_sub(1);
+      }
       if (stopping_) return;
-      index = claimed_++;
+      first = end = claimed_;
+      std::size_t bytes = 0;
+      const std::size_t window = released_.load() + slots_.size();
+      while (end < chunks_.size() && end < window && end - first < kClaimChunks &&
+             (end == first || bytes + chunks_[end].size <= kClaimBytes))
+        bytes += chunks_[end++].size;
+      claimed_ = end;
     }
-    Slot& slot = slots_[index % slots_.size()];
-    Outcome outcome = readChunk(chunks_[index], read, decoder, stored, slot.data);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      slot.outcome = std::move(outcome);
-      slot.ready = true;
+    for (std::size_t index = first; index < end; ++index) {
+      Slot& slot = slots_[index % slots_.size()];
+      slot.outcome = readChunk(chunks_[index], read, decoder, stored, slot.data);
+      slot.ready.store(true);
+      if (callerWaiting_.load()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        callerWake_.notify_one();
+      }
     }
-    changed_.notify_all();
   }
 }
 
 Outcome ChunkPipeline::next(le::ByteSpan& data, bool& done) {
   data = le::ByteSpan{};
   done = false;
-  if (current_ > released_) {  // the caller is done with the chunk given last
-    {
+  if (current_ > released_.load(std::memory_order_relaxed)) {
+    // The caller is done with the chunk given last: its slot is free again.
+    slots_[(current_ - 1) % slots_.size()].ready.store(false, std::memory_order_relaxed);
+    released_.store(current_);
+    if (idleWorkers_.load() != 0) {
       std::lock_guard<std::mutex> lock(mutex_);
-      slots_[(current_ - 1) % slots_.size()].ready = false;
-      released_ = current_;
+      workersWake_.notify_all();
     }
-    changed_.notify_all();
   }
   if (current_ == chunks_.size()) {
     done = true;
@@ -130,10 +153,11 @@ Outcome ChunkPipeline::next(le::ByteSpan& data, bool& done) {
   if (workers_.empty()) {
     slot.outcome =
         readChunk(chunks_[current_], inlineReader_, inlineDecoder_, inlineStored_, slot.data);
-    slot.ready = true;
-  } else {
+  } else if (!slot.ready.load()) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&slot] { return slot.ready; });
+    callerWaiting_.store(true);
+    callerWake_.wait(lock, [&slot] { return slot.ready.load(); });
+    callerWaiting_.store(false);
   }
   ++current_;
   if (!slot.outcome.ok()) return slot.outcome;

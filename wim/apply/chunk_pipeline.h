@@ -3,6 +3,7 @@
 // hashes and writes the ones before, and the caller gets them back in order.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -65,19 +66,28 @@ class ChunkPipeline {
   struct Slot {
     std::vector<std::uint8_t> data;
     Outcome outcome;
-    bool ready = false;
+    std::atomic<bool> ready{false};
   };
   void work();
+  bool claimable() const;  // with mutex_ held
 
+  // The threads wake each other only when one of them sleeps: a worker that
+  // finds no free slot and the caller waiting for its chunk each say so in
+  // an atomic before they sleep, and the other side looks at it after its
+  // change (both sequentially consistent, so that no wake-up is lost). Small
+  // chunks are claimed several at a time.
   std::vector<Chunk> chunks_;
   MakeReader makeReader_;
   std::vector<Slot> slots_;
   std::vector<std::thread> workers_;
   std::mutex mutex_;
-  std::condition_variable changed_;
-  std::size_t claimed_ = 0;   // chunks handed to workers
-  std::size_t released_ = 0;  // chunks the caller is done with
-  std::size_t current_ = 0;   // the next chunk next() gives
+  std::condition_variable workersWake_;
+  std::condition_variable callerWake_;
+  std::size_t claimed_ = 0;               // chunks handed to workers
+  std::atomic<std::size_t> released_{0};  // chunks the caller is done with
+  std::atomic<unsigned> idleWorkers_{0};
+  std::atomic<bool> callerWaiting_{false};
+  std::size_t current_ = 0;  // the next chunk next() gives
   bool stopping_ = false;
   // For the caller's own decoding when there are no workers.
   ReadPart inlineReader_;
