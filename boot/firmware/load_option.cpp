@@ -197,8 +197,9 @@ std::vector<std::uint16_t> withFirst(const std::vector<std::uint16_t>& order,
 }
 
 bool planBootEntry(const std::map<std::uint16_t, le::Bytes>& options, const le::Bytes* order,
-                   const LoadOption& wanted, BootEntryPlan& plan, std::string& reason) {
-  plan = BootEntryPlan{};
+                   const LoadOption& wanted, BootEntryPlan& result, std::string& reason) {
+  // Worked out apart from `result`, which may hold the very BootOrder given.
+  BootEntryPlan plan;
   std::vector<std::uint16_t> current;
   if (order && !parseBootOrder(*order, current))
     return reason = "BootOrder has an odd length (" + std::to_string(order->size()) + " bytes)",
@@ -234,6 +235,7 @@ bool planBootEntry(const std::map<std::uint16_t, le::Bytes>& options, const le::
   const std::vector<std::uint16_t> next = withFirst(current, plan.number);
   plan.bootOrder = bootOrderBytes(next);
   plan.orderChanged = !order || next != current;
+  result = std::move(plan);
   return true;
 }
 
