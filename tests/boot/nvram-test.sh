@@ -95,14 +95,22 @@ status=0 && "$bin/bcdboot" "$work/w/Windows" /S "$work/w" /nvram "$work/full.fd"
 grep -q "full" "$work/full.out" && cmp -s "$work/full.fd" "$work/full-before.fd" ||
   fail "a full store was not refused untouched"
 
-# Twice into the filled store: one entry, first, the firmware's after it.
+# Twice into the filled store: one entry, first, the firmware's after it;
+# the old BootOrder deleted, nothing else touched.
+cp "$work/filled.fd" "$work/filled-before.fd"
 for run in 1 2; do
   "$bin/bcdboot" "$work/w/Windows" /S "$work/w" /nvram "$work/filled.fd" | tee "$work/nvram.out"
 done
 grep -q "already in the variable store" "$work/nvram.out" || fail "the second run rewrote the entry"
+changes=$(python3 "$here/varstore.py" --changes "$work/filled-before.fd" "$work/filled.fd" |
+  tr '\n' ' ') || fail "bcdboot changed more than two variables"
+ours=$(sed -n 's/.*Firmware boot entry Boot\([0-9A-F]\{4\}\) .*/\1/p' "$work/nvram.out")
+[ "$changes" = "deleted BootOrder appended Boot$ours appended BootOrder " ] ||
+  fail "the store's changes: $changes"
 entries "$work/filled.fd" | tee "$work/entries.txt"
 [ "$(grep -c 'Windows Boot Manager' "$work/entries.txt")" -eq 1 ] || fail "not exactly one entry of ours"
-ours=$(sed -n 's/^Boot\([0-9A-F]\{4\}\) 7 1 "Windows Boot Manager" .*/\1/p' "$work/entries.txt")
+[ "$(sed -n 's/^Boot\([0-9A-F]\{4\}\) 7 1 "Windows Boot Manager" .*/\1/p' "$work/entries.txt")" = "$ours" ] ||
+  fail "the store's entry is not the Boot$ours that bcdboot named"
 guid=$(echo "$esp_uuid" | tr A-F a-f)
 grep -q "^Boot$ours 7 1 \"Windows Boot Manager\" HD(1,GPT,$guid,0x800,0x20000)/\\\\EFI\\\\Microsoft\\\\Boot\\\\bootmgfw.efi$" \
   "$work/entries.txt" || fail "our entry does not name the ESP's boot manager"

@@ -9,6 +9,12 @@
 Only live copies (state 0x3F) of variables under the global GUID; a second
 live copy of one name is an error, as the firmware would not know which to
 use.  varstore.py FILE
+
+    varstore.py --changes OLD NEW
+
+names what NEW changed in OLD: "deleted NAME" for each variable of OLD
+whose state went from live to deleted, "appended NAME" for each variable
+after OLD's last; any other byte that differs is an error.
 """
 import struct
 import sys
@@ -35,6 +41,35 @@ def device_path(path):
             parts.append("%d.%d" % (kind, sub))
         at += length
     return "/".join(parts)
+
+
+def variables(data):
+    """(offset, state, name) of every variable, and where the free space starts."""
+    start = struct.unpack_from("<H", data, 0x30)[0]
+    end = start + struct.unpack_from("<I", data, start + 0x10)[0]
+    at, found = (start + 28 + 3) & ~3, []
+    while at + 60 <= end and struct.unpack_from("<H", data, at)[0] == 0x55AA:
+        name_size, data_size = struct.unpack_from("<II", data, at + 0x24)
+        found.append((at, data[at + 2], data[at + 60:at + 60 + name_size].decode("utf-16-le").rstrip("\0")))
+        at = (at + 60 + name_size + data_size + 3) & ~3
+    return found, at
+
+
+def changes(old_name, new_name):
+    old, new = open(old_name, "rb").read(), open(new_name, "rb").read()
+    assert len(old) == len(new), "the file changed its size"
+    old_vars, old_free = variables(old)
+    for at, state, var_name in old_vars:
+        if new[at + 2] != state:
+            assert (state, new[at + 2]) == (0x3F, 0x3D), "%s: state %#x to %#x" % (var_name, state, new[at + 2])
+            print("deleted", var_name)
+    state_bytes = {at + 2 for at, _, _ in old_vars}
+    for i in range(old_free):
+        assert old[i] == new[i] or i in state_bytes, "byte %#x changed" % i
+    new_vars, _ = variables(new)
+    for at, state, var_name in new_vars:
+        if at >= old_free:
+            print("appended", var_name)
 
 
 def main(name):
@@ -69,4 +104,7 @@ def main(name):
             print('%s %d %d "%s" %s' % (var_name, attributes, option_attributes, description, device_path(path)))
 
 
-main(sys.argv[1])
+if sys.argv[1] == "--changes":
+    changes(sys.argv[2], sys.argv[3])
+else:
+    main(sys.argv[1])
