@@ -129,4 +129,4 @@ grep -a "PASS\|FAIL\|started as" "$work/entry.log" || true
 grep -q "started as Boot$ours" "$work/entry.log" || fail "it was not entry Boot$ours that started it"
 after=$(order_of "$work/filled.fd")
 [ "$after" = "$ours $own_order" ] || fail "after the boot BootOrder is $after, not $ours $own_order"
-echo "nvram: Boot$ours first before the firmware's $own_order, refreshed not duplicated, started by OVMF; the shipped store starts nothing"
+echo "nvram: Boot$ours first before the firmware's $own_order, found again on the second run, not duplicated, started by OVMF; the shipped store starts nothing"
