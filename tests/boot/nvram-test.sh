@@ -129,4 +129,32 @@ grep -a "PASS\|FAIL\|started as" "$work/entry.log" || true
 grep -q "started as Boot$ours" "$work/entry.log" || fail "it was not entry Boot$ours that started it"
 after=$(order_of "$work/filled.fd")
 [ "$after" = "$ours $own_order" ] || fail "after the boot BootOrder is $after, not $ours $own_order"
-echo "nvram: Boot$ours first before the firmware's $own_order, found again on the second run, not duplicated, started by OVMF; the shipped store starts nothing"
+umount "$work/w" && mounts=()
+losetup -d "$windows"
+
+# An MBR disk (FAT32 system partition, UEFI files only): its entry names the
+# disk's signature, and OVMF starts it from a store as shipped.
+disk=$work/mbr.img
+truncate -s 200M "$disk"
+printf 'label: dos\nlabel-id: 0x5eed2468\nstart=2048, size=131072, type=c\nstart=133120, size=131072, type=7\n' |
+  sfdisk -q "$disk"
+attach "$disk" 2048 131072 && system=$loop
+mkfs.fat -F 32 -h 2048 "$system" >/dev/null
+attach "$disk" 133120 131072 && windows=$loop
+mkntfs -Q -F -q -p 133120 "$windows" 2>/dev/null
+mkdir -p "$work/s"
+fusefat -o rw+ "$system" "$work/s" >/dev/null 2>&1 && mounts+=("$work/s")
+ntfs-3g "$windows" "$work/w" && mounts+=("$work/w")
+make_windows "$work/w"
+cp "$shipped" "$work/mbr.fd"
+"$bin/bcdboot" "$work/w/Windows" /S "$work/s" /f UEFI /nvram "$work/mbr.fd"
+rm "$work/s/EFI/Boot/bootx64.efi"
+umount "$work/s" "$work/w" && mounts=()
+entries "$work/mbr.fd" | tee "$work/mbr-entries.txt"
+grep -q '^Boot0000 7 1 "Windows Boot Manager" HD(1,MBR,5eed2468,0x800,0x20000)/\\EFI\\Microsoft\\Boot\\bootmgfw.efi$' \
+  "$work/mbr-entries.txt" || fail "the MBR disk's entry does not name its system partition"
+status=0 && boot_ovmf "$work/mbr.fd" "$work/mbr.log" 60 || status=$?
+[ "$status" -eq 33 ] && grep -q "started as Boot0000" "$work/mbr.log" ||
+  fail "OVMF did not start the MBR disk through its entry (status $status)"
+
+echo "nvram: Boot$ours first before the firmware's $own_order, found again on the second run, not duplicated, started by OVMF; the shipped store starts nothing; an MBR disk's entry too"
