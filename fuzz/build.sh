@@ -1,6 +1,7 @@
 #!/bin/bash
 # Builds the libFuzzer harnesses (the WIM reader, its decoders and the apply, the icon directory,
-# the boot library's boot sector, partition table, hive and PE readers) with clang into
+# the boot library's boot sector, partition table, hive and PE readers, the
+# firmware's boot entries) with clang into
 # build/fuzz/ (outside the CMake build: CI never builds them).
 set -euo pipefail
 cd "$(dirname "$(realpath "$0")")/.."
@@ -34,4 +35,7 @@ clang++ "${flags[@]}" fuzz/boot_sector_fuzzer.cpp boot/sector/volume_boot_sector
 # The boot library's hive reader (with its writer, for the round trip) and PE reader.
 clang++ "${flags[@]}" fuzz/hive_fuzzer.cpp boot/store/hive.cpp -o "$out/hive_fuzzer"
 clang++ "${flags[@]}" fuzz/pe_version_fuzzer.cpp boot/store/pe_version.cpp -o "$out/pe_version_fuzzer"
+# The firmware's boot entries: load options and edk2's variable store.
+clang++ "${flags[@]}" fuzz/firmware_fuzzer.cpp boot/firmware/load_option.cpp \
+  boot/firmware/variable_store.cpp boot/disk/disk_ids.cpp -o "$out/firmware_fuzzer"
 echo "built in $out:" && ls "$out"

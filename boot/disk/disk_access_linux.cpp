@@ -62,15 +62,17 @@ std::string mountSource(const std::string& folder, std::string& fsType) {
 // the device is an argument of the process that serves the mount, beside the
 // mount point. That process has moved to "/" by then, so a relative mount
 // point is matched by its last components; two processes that fit leave the
-// device unknown.
+// device unknown. The tool's own process is no server, though its command
+// line may name the mount point beside a file (bcdboot's /nvram).
 std::string fuseDeviceOf(const std::string& mountPoint) {
   DIR* processes = opendir("/proc");
   if (!processes) return std::string();
+  const std::string self = std::to_string(getpid());
   std::string device;
   int found = 0;
   while (dirent* entry = readdir(processes)) {
     const std::string pid = entry->d_name;
-    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
     std::ifstream in("/proc/" + pid + "/cmdline", std::ios::binary);
     std::vector<std::string> arguments;
     for (std::string argument; std::getline(in, argument, '\0');) arguments.push_back(argument);

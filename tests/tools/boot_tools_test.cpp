@@ -88,6 +88,19 @@ TEST(Bcdboot, BadArgumentsAreRefusedBeforeTheSourceIsLookedAt) {
   for (const auto& [arguments, error] : cases) expectRefused(bcdboot, arguments, error);
 }
 
+// A VM's variable store is a native matter: Windows has its own firmware.
+TEST(Bcdboot, NvramIsNativeOnly) {
+#ifdef _WIN32
+  expectRefused(bcdboot, {"D:\\Windows", "/S", "C:\\", "/nvram", "VARS.fd"},
+                "bcdboot: error: unknown option \"/nvram\"");
+#else
+  expectRefused(bcdboot, {"/mnt/w/Windows", "/S", "/mnt/s", "/nvram"},
+                "bcdboot: error: nothing given after /nvram");
+  expectRefused(bcdboot, {"/mnt/w/Windows", "/S", "/mnt/s", "/nvram", "a.fd", "/NVRAM", "b.fd"},
+                "bcdboot: error: \"/NVRAM\" given twice");
+#endif
+}
+
 TEST(Bootice, BadArgumentsGetAnErrorAndTheUsage) {
   const std::pair<Words, const char*> cases[] = {
       {{}, "BOOTICE: error: no /DEVICE=<drive> given"},

@@ -12,6 +12,7 @@
 #include "boot/sector/volume_boot_sector.h"
 #include "tools/bcdboot/boot_files.h"
 #include "tools/bcdboot/boot_targets.h"
+#include "tools/bcdboot/firmware_entry.h"
 #include "boot/disk/partition_mount.h"
 #include "tools/cli/volume_io.h"
 #include "wim/apply/target_paths.h"
@@ -28,7 +29,8 @@ constexpr char kUsage[] =
     "Usage: bcdboot.exe <Windows folder> /S <system drive> [/l <locale>] [/f BIOS|UEFI|ALL]";
 #else
 constexpr char kUsage[] =
-    "Usage: bcdboot <Windows folder> /S <system volume folder> [/l <locale>] [/f BIOS|UEFI|ALL]";
+    "Usage: bcdboot <Windows folder> /S <system volume folder> [/l <locale>] [/f BIOS|UEFI|ALL]"
+    " [/nvram <VM variable store file>]";
 #endif
 // Where a new file is written before it takes the old one's place.
 constexpr char kNewSuffix[] = ".roamdeck-new";
@@ -38,6 +40,7 @@ struct Request {
   std::string system;
   std::string locale;
   std::string firmware;  // "", BIOS, UEFI or ALL
+  std::string nvram;     // Linux: a VM's variable store file, instead of this machine's
 };
 
 int refuse(const Host& host, const std::string& reason) {
@@ -52,7 +55,7 @@ bool parseArguments(const std::vector<std::string>& arguments, Request& request,
   request.windows = arguments[0];
   // A switch in the folder's place (a Linux path starts with a slash too).
   const bool isSwitch = sameSwitch(request.windows, "/S") || sameSwitch(request.windows, "/l") ||
-                        sameSwitch(request.windows, "/f");
+                        sameSwitch(request.windows, "/f") || sameSwitch(request.windows, "/nvram");
 #ifdef _WIN32
   const bool looksLikeSwitch = !request.windows.empty() && request.windows[0] == '/';
 #else
@@ -66,6 +69,9 @@ bool parseArguments(const std::vector<std::string>& arguments, Request& request,
                         : sameSwitch(option, "/l") ? &request.locale
                         : sameSwitch(option, "/f") ? &request.firmware
                                                    : nullptr;
+#ifndef _WIN32
+    if (sameSwitch(option, "/nvram")) into = &request.nvram;
+#endif
     if (!into) return reason = "unknown option " + tools::quoted(option), false;
     if (!into->empty()) return reason = tools::quoted(option) + " given twice", false;
     if (i + 1 >= arguments.size() || arguments[i + 1].empty())
@@ -89,6 +95,37 @@ bool readFile(const fs::path& path, le::Bytes& bytes) {
   if (!in) return false;
   bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return !in.bad();
+}
+
+// A file of the host's own (the variable store), not a boot file.
+bool writeFile(const fs::path& path, const le::Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  out.close();
+  return static_cast<bool>(out);
+}
+
+// A file replaced whole or not at all: written beside it, read back, then
+// renamed over it.
+bool replaceWhole(const fs::path& path, const le::Bytes& bytes, std::string& reason) {
+  fs::path fresh = path;
+  fresh += kNewSuffix;
+  le::Bytes readBack;
+  std::error_code error;
+  if (!writeFile(fresh, bytes) || !readFile(fresh, readBack) || readBack != bytes) {
+    fs::remove(fresh, error);
+    return reason = "cannot write " + fresh.string(), false;
+  }
+  fs::permissions(fresh, fs::status(path, error).permissions(), error);
+  fs::rename(fresh, path, error);
+  if (error) {
+    reason = "cannot put " + fresh.string() + " in the place of " + path.string() + ": " +
+             error.message();
+    fs::remove(fresh, error);
+    return false;
+  }
+  return true;
 }
 
 bool isFile(const fs::path& path) {
@@ -193,6 +230,26 @@ std::vector<std::string> folderNames(const fs::path& folder) {
   for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
     if (it->is_directory(error)) names.push_back(it->path().filename().string());
   return names;
+}
+
+// The partition whose \EFI\Microsoft\Boot\bootmgfw.efi the firmware's
+// entry starts, as its hard drive node names it.
+boot::HardDriveNode hardDriveNode(const boot::DiskLayout& layout,
+                                  const boot::Partition& partition) {
+  boot::HardDriveNode node;
+  node.partitionNumber = static_cast<std::uint32_t>(partition.number);
+  node.startLba = partition.startLba;
+  node.sectors = partition.sectors;
+  node.style = layout.style;
+  node.partitionGuid = partition.gptUnique;
+  node.mbrSignature = layout.signature;
+  return node;
+}
+
+std::string entryText(const BootEntryResult& entry, std::uint32_t partitionNumber) {
+  return "Firmware boot entry " + boot::bootOptionName(entry.number) + " \"" +
+         kBootManagerDescription + "\" (" + kBootManagerPath + " on partition " +
+         std::to_string(partitionNumber) + ")";
 }
 
 // One store to write: its place and its new content.
@@ -302,6 +359,50 @@ bool writeStore(const StoreWork& work, std::string& reason) {
   }
   markBootFile(work.path);
   return true;
+}
+
+// The entry in the VM's store, or in the running machine's own variables,
+// where that machine started through UEFI and can see the disk. The files
+// are in place whatever happens here: a failure is a warning, and the disk
+// still starts through its fallback file.
+void reportFirmwareEntry(const Host& host, const std::string& nvramFile,
+                         const BootEntryResult& nvramEntry, const boot::LoadOption& bootEntry,
+                         std::uint32_t number, const std::string& diskPath, bool ia32) {
+  if (!nvramFile.empty()) {
+    host.printLine(entryText(nvramEntry, number) +
+                   (nvramEntry.changed ? " written into the variable store " + nvramFile
+                                       : " already in the variable store " + nvramFile +
+                                             ", which was left as it was") +
+                   "; it is first in BootOrder.");
+    return;
+  }
+  const std::string fallback =
+      std::string("its fallback file \\EFI\\Boot\\") + (ia32 ? "bootia32.efi" : "bootx64.efi");
+  if (!startedThroughUefi()) {
+    host.printLine(
+        "This system started through BIOS: no firmware boot entry is made; the disk "
+        "starts through " +
+        fallback + ".");
+    return;
+  }
+  std::string why;
+  if (!firmwareCanSeeDisk(diskPath, why)) {
+    host.printLine("No firmware boot entry is made, as this machine's firmware does not see " +
+                   diskPath + " (" + why + "): the disk starts through " + fallback + ".");
+    return;
+  }
+  FirmwareVariables variables;
+  BootEntryResult entry;
+  if (!runningFirmwareVariables(variables, why) ||
+      !writeBootEntry(variables, bootEntry, entry, why)) {
+    host.printLine(std::string(kTool) + ": warning: the firmware boot entry was not written: " +
+                   why + "; the disk starts through " + fallback + ".");
+    return;
+  }
+  host.printLine(
+      entryText(entry, number) +
+      (entry.changed ? (entry.reused ? " refreshed" : " written") : " already in place") +
+      " in this machine's firmware; it is first in BootOrder.");
 }
 
 }  // namespace
@@ -417,6 +518,30 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
       return fail(host, reason);
   }
 
+  // The firmware's entry names the partition the UEFI files go to: the ESP
+  // of a GPT disk, the system partition itself on an MBR disk.
+  boot::HardDriveNode uefiPartition;
+  if (uefi)
+    uefiPartition =
+        hardDriveNode(systemFound.layout, targets.esp ? *targets.esp : systemFound.partition);
+  const boot::LoadOption bootEntry = bootManagerOption(uefiPartition);
+  // A VM's variable store is read and its change worked out now: a file that
+  // is no such store, or a full one, stops the tool before anything is
+  // written.
+  le::Bytes nvram;
+  BootEntryResult nvramEntry;
+  if (!request.nvram.empty()) {
+    if (!uefi)
+      return fail(host, "/nvram takes the UEFI boot entry, but no UEFI boot files go to " +
+                            diskPath + "; nothing was written");
+    if (!readFile(wim::pathFromArgument(request.nvram), nvram))
+      return fail(host,
+                  "cannot read the variable store " + request.nvram + "; nothing was written");
+    if (!writeBootEntryToStore(nvram, bootEntry, nvramEntry, reason))
+      return fail(host, "the variable store " + request.nvram + " was refused: " + reason +
+                            "; nothing was written");
+  }
+
   // The boot files, then the stores that name them.
   const fs::path fonts = windows / "Boot" / "Fonts";
   if (bios) {
@@ -430,15 +555,16 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
     if (isFile(system / "BOOTNXT")) markBootFile(system / "BOOTNXT");
     markBootFile(system / "Boot");
   }
+  bool ia32 = false;
   if (uefi) {
     const fs::path microsoft = uefiRoot / "EFI" / "Microsoft" / "Boot";
     le::Bytes manager;
     boot::PeInfo managerInfo;
     // The fallback path names the firmware's word size: a 32-bit boot
     // manager is only started by 32-bit firmware.
-    const bool ia32 = readFile(efi / "bootmgfw.efi", manager) &&
-                      boot::readPeInfo(manager.data(), manager.size(), managerInfo, reason) &&
-                      managerInfo.machine == boot::kMachineI386;
+    ia32 = readFile(efi / "bootmgfw.efi", manager) &&
+           boot::readPeInfo(manager.data(), manager.size(), managerInfo, reason) &&
+           managerInfo.machine == boot::kMachineI386;
     bool ok = copyTree(efi, microsoft, {}, reason);
     if (ok && isFolder(fonts)) ok = copyTree(fonts, microsoft / "Fonts", {}, reason);
     ok = ok &&
@@ -448,6 +574,10 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
   }
   for (const StoreWork& work : stores)
     if (!writeStore(work, reason)) return fail(host, reason);
+  if (!request.nvram.empty() && nvramEntry.changed &&
+      !replaceWhole(wim::pathFromArgument(request.nvram), nvram, reason))
+    return fail(host, "the boot files are in place, but the variable store " + request.nvram +
+                          " was not changed: " + reason);
   const bool mountedForNow = espMount.temporary;
   if (!espMount.release(reason))
     return fail(host,
@@ -476,6 +606,9 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
         (work.loadedKey.empty() ? work.shownPath
                                 : "of the running system (HKLM\\" + work.loadedKey + ")") +
         " written; its new entry " + boot::guidText(base.loader) + " is the default and first.");
+  if (uefi)
+    reportFirmwareEntry(host, request.nvram, nvramEntry, bootEntry, uefiPartition.partitionNumber,
+                        diskPath, ia32);
   return kExitOk;
 }
 
