@@ -4,8 +4,10 @@
 # the same target file system and the same cache state (both read images
 # that the page cache holds: each run is preceded by one warm-up of each).
 # Two targets: a folder beside the images (disk-backed: the disk's write
-# speed may bound both) and, when there is room, a tmpfs (/dev/shm: the work
-# itself, decompression, hashing and file creation, decides).
+# speed may bound both), timed once as the tool ends and once with a final
+# `sync` counted, so that the page cache cannot hide the writing; and, when
+# there is room, a tmpfs (/dev/shm: the work itself, decompression, hashing
+# and file creation, decides).
 # It builds what it needs and prints one table of ratios:
 #   benchmarks/apply-vs-wimapply.sh [data size in MB, at least 500; default 600]
 # The data is real: files of /usr/lib, taken in path order until the size is
@@ -83,23 +85,31 @@ if [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ] &&
   targets+=("/dev/shm/roamdeck-bench-target")
 fi
 
-seconds() {  # seconds <command...>: runs it into an empty target, prints the wall time
+# seconds <command...>: runs it into an empty target, prints the wall time;
+# with synced=1 the sync that puts its writes on the disk is timed too.
+synced=0
+seconds() {
   rm -rf "$target"
   mkdir -p "$target"
   sync
   local start end
   start=$(date +%s.%N)
   "$@" >/dev/null
+  [ "$synced" = 0 ] || sync
   end=$(date +%s.%N)
   python3 -c "print(f'{$end - $start:.3f}')"
 }
 
 echo "== applying; $runs timed runs each after one warm-up, best run counts"
 table=$work/table.txt
-printf '%-11s %-6s %8s %8s | %-20s | %-20s | %s\n' codec target "data MB" "image MB" \
+printf '%-11s %-10s %8s %8s | %-20s | %-20s | %s\n' codec target "data MB" "image MB" \
   "wimapply s (MB/s)" "wimengine s (MB/s)" ratio >"$table"
-for target in "${targets[@]}"; do
+runs_of=("${targets[0]}:0" "${targets[0]}:1")
+[ "${#targets[@]}" -lt 2 ] || runs_of+=("${targets[1]}:0")
+for run_of in "${runs_of[@]}"; do
+  target=${run_of%:*} synced=${run_of##*:}
   fs=$(stat -f -c %T "$(dirname "$target")")
+  [ "$synced" = 0 ] || fs="$fs+sync"
   for codec in $codecs; do
     image=$work/$codec.wim
     imageBytes=$(stat -c %s "$image")
@@ -115,7 +125,7 @@ for target in "${targets[@]}"; do
     done
     python3 -c "
 mb = $dataBytes / 1e6
-print(f'{\"$codec\":<11} {\"$fs\":<6} {mb:8.0f} {$imageBytes / 1e6:8.0f} | {$peer:7.2f} ({mb / $peer:6.1f})     | {$ours:7.2f} ({mb / $ours:6.1f})     | {$peer / $ours:5.2f}x')
+print(f'{\"$codec\":<11} {\"$fs\":<10} {mb:8.0f} {$imageBytes / 1e6:8.0f} | {$peer:7.2f} ({mb / $peer:6.1f})     | {$ours:7.2f} ({mb / $ours:6.1f})     | {$peer / $ours:5.2f}x')
 " >>"$table"
   done
   rm -rf "$target"
