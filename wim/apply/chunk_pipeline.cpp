@@ -79,6 +79,7 @@ ChunkPipeline::ChunkPipeline(std::vector<Chunk> chunks, MakeReader makeReader, u
   const std::size_t wanted = threads == 0 ? 1 : (2 * threads + 2) * kClaimChunks;
   slots_ = std::vector<Slot>(
       std::max<std::size_t>(threads == 0 ? 1 : 2, std::min(wanted, memoryBudget / largest)));
+  wakeRoom_ = std::max<std::size_t>(1, std::min(kClaimChunks, slots_.size() / 4));
   if (threads == 0) {
     inlineReader_ = makeReader_();
     return;
@@ -96,7 +97,10 @@ ChunkPipeline::~ChunkPipeline() {
 }
 
 bool ChunkPipeline::claimable() const {
-  return claimed_ < chunks_.size() && claimed_ < released_.load() + slots_.size();
+  const std::size_t claimed = claimed_.load();
+  if (claimed == chunks_.size()) return false;
+  const std::size_t room = released_.load() + slots_.size() - claimed;
+  return room >= std::min(wakeRoom_, chunks_.size() - claimed);
 }
 
 void ChunkPipeline::work() {
@@ -113,19 +117,19 @@ void ChunkPipeline::work() {
         idleWorkers_.fetch_sub(1);
       }
       if (stopping_) return;
-      first = end = claimed_;
+      first = end = claimed_.load();
       std::size_t bytes = 0;
       const std::size_t window = released_.load() + slots_.size();
       while (end < chunks_.size() && end < window && end - first < kClaimChunks &&
              (end == first || bytes + chunks_[end].size <= kClaimBytes))
         bytes += chunks_[end++].size;
-      claimed_ = end;
+      claimed_.store(end);
     }
     for (std::size_t index = first; index < end; ++index) {
       Slot& slot = slots_[index % slots_.size()];
       slot.outcome = readChunk(chunks_[index], read, decoder, stored, slot.data);
       slot.ready.store(true);
-      if (callerWaiting_.load()) {
+      if (callerWaitsFor_.load() == index + 1) {
         std::lock_guard<std::mutex> lock(mutex_);
         callerWake_.notify_one();
       }
@@ -140,7 +144,7 @@ Outcome ChunkPipeline::next(le::ByteSpan& data, bool& done) {
     // The caller is done with the chunk given last: its slot is free again.
     slots_[(current_ - 1) % slots_.size()].ready.store(false, std::memory_order_relaxed);
     released_.store(current_);
-    if (idleWorkers_.load() != 0) {
+    if (idleWorkers_.load() != 0 && claimable()) {
       std::lock_guard<std::mutex> lock(mutex_);
       workersWake_.notify_all();
     }
@@ -155,9 +159,9 @@ Outcome ChunkPipeline::next(le::ByteSpan& data, bool& done) {
         readChunk(chunks_[current_], inlineReader_, inlineDecoder_, inlineStored_, slot.data);
   } else if (!slot.ready.load()) {
     std::unique_lock<std::mutex> lock(mutex_);
-    callerWaiting_.store(true);
+    callerWaitsFor_.store(current_ + 1);
     callerWake_.wait(lock, [&slot] { return slot.ready.load(); });
-    callerWaiting_.store(false);
+    callerWaitsFor_.store(0);
   }
   ++current_;
   if (!slot.outcome.ok()) return slot.outcome;

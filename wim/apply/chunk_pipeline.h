@@ -69,7 +69,10 @@ class ChunkPipeline {
     std::atomic<bool> ready{false};
   };
   void work();
-  bool claimable() const;  // with mutex_ held
+  // Whether a worker finds work: chunks left, and free slots for a whole
+  // claim (or for all that is left), so that a sleeping worker is not woken
+  // for every single slot the caller frees.
+  bool claimable() const;
 
   // The threads wake each other only when one of them sleeps: a worker that
   // finds no free slot and the caller waiting for its chunk each say so in
@@ -83,11 +86,12 @@ class ChunkPipeline {
   std::mutex mutex_;
   std::condition_variable workersWake_;
   std::condition_variable callerWake_;
-  std::size_t claimed_ = 0;               // chunks handed to workers
+  std::atomic<std::size_t> claimed_{0};   // chunks handed to workers (changed under mutex_)
+  std::size_t wakeRoom_ = 1;              // the free slots that make a claim worth it
   std::atomic<std::size_t> released_{0};  // chunks the caller is done with
   std::atomic<unsigned> idleWorkers_{0};
-  std::atomic<bool> callerWaiting_{false};
-  std::size_t current_ = 0;  // the next chunk next() gives
+  std::atomic<std::size_t> callerWaitsFor_{0};  // the chunk's index + 1, 0 when it does not wait
+  std::size_t current_ = 0;                     // the next chunk next() gives
   bool stopping_ = false;
   // For the caller's own decoding when there are no workers.
   ReadPart inlineReader_;

@@ -117,11 +117,16 @@ bool PartReader::read(std::uint16_t part, std::uint64_t offset, std::size_t coun
       return false;
     }
   }
-  file->clear();
-  file->seekg(static_cast<std::streamoff>(offset), std::ios::beg);
-  if (!*file) return false;
+  std::uint64_t& position = positions_[part - 1];
+  if (!*file || position != offset) {
+    file->clear();
+    file->seekg(static_cast<std::streamoff>(offset), std::ios::beg);
+    if (!*file) return false;
+  }
   file->read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(count));
-  return file->gcount() == static_cast<std::streamsize>(count);
+  const bool whole = file->gcount() == static_cast<std::streamsize>(count);
+  position = whole ? offset + count : ~std::uint64_t{0};
+  return whole;
 }
 
 ReadPart makePartReader(const ImageParts& parts) {

@@ -42,12 +42,16 @@ Outcome openImageParts(const std::string& firstPath, const Header& header, std::
 // first needed. One per thread.
 class PartReader {
  public:
-  explicit PartReader(const ImageParts& parts) : parts_(&parts), files_(parts.parts.size()) {}
+  explicit PartReader(const ImageParts& parts)
+      : parts_(&parts), files_(parts.parts.size()), positions_(parts.parts.size(), 0) {}
   bool read(std::uint16_t part, std::uint64_t offset, std::size_t count, std::uint8_t* out);
 
  private:
   const ImageParts* parts_;
   std::vector<std::unique_ptr<std::ifstream>> files_;
+  // Where each file stands after the last read: a read that goes on from
+  // there needs no seek.
+  std::vector<std::uint64_t> positions_;
 };
 
 // A ReadPart over a PartReader of its own.
