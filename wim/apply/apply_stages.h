@@ -99,6 +99,10 @@ struct Stretch {
   std::uint64_t start = 0;
   std::uint64_t size = 0;
   std::size_t work = 0;  // index into Plan::blobs
+  // A stretch that lies wholly inside one chunk is hashed by the worker that
+  // decoded the chunk (apply_writing.cpp); the writer compares only.
+  bool hashed = false;
+  Sha1Digest digest{};
 };
 
 struct ChunkStream {
@@ -131,7 +135,9 @@ struct Applier {
     std::vector<std::size_t> written;    // for each file, its index in the blob's destinations
     std::size_t copiedFrom = 0;          // destinations from this one on are copied afterwards
     std::vector<std::uint8_t> gathered;  // written in larger pieces (apply_writing.cpp)
-    Sha1 sha1;
+    Sha1 sha1;                           // unused where the stretch was hashed ahead
+    bool hashedAhead = false;
+    Sha1Digest aheadDigest{};
     std::uint64_t done = 0;
     bool keep = false;  // reparse data: the bytes are kept as well
     std::vector<std::uint8_t> kept;

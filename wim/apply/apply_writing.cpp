@@ -190,7 +190,7 @@ Stop finishBlob(Applier& applier, Applier::Open& open) {
                       "cannot write " + shownPath(applier, refused) + "; it was removed");
     }
   }
-  const Sha1Digest written = open.sha1.finish();
+  const Sha1Digest written = open.hashedAhead ? open.aheadDigest : open.sha1.finish();
   if (written != blob.blob->hash) {
     const Destination& first =
         blob.destinations[open.writing() ? open.written.front() : std::size_t{0}];
@@ -237,6 +237,8 @@ Stop feedChunk(Applier& applier, ChunkStream& stream, std::size_t streamIndex,
                   .first;
       Stop started = startBlob(applier, stretch.work, found->second);
       if (started.stopped()) return started;
+      found->second.hashedAhead = stretch.hashed;
+      found->second.aheadDigest = stretch.digest;
     }
     Applier::Open& open = found->second;
     const std::uint64_t from = std::max(chunkStart, stretch.start + open.done);
@@ -244,7 +246,7 @@ Stop feedChunk(Applier& applier, ChunkStream& stream, std::size_t streamIndex,
     if (to > from) {
       const std::uint8_t* bytes = data.data + (from - chunkStart);
       const std::size_t count = static_cast<std::size_t>(to - from);
-      open.sha1.update(bytes, count);
+      if (!open.hashedAhead) open.sha1.update(bytes, count);
       if (open.keep) open.kept.insert(open.kept.end(), bytes, bytes + count);
       if (open.writing()) {
         const std::size_t failed = writeGathered(open, bytes, count, false);
@@ -315,9 +317,25 @@ Stop writeBlobs(Applier& applier, const ImageParts& parts, ReadPlan& reading) {
   const unsigned cores = std::thread::hardware_concurrency();
   const unsigned threads = std::min(4u, std::max(1u, cores));
   const std::vector<std::pair<std::size_t, std::uint64_t>> places = reading.places;
+  // The worker that decodes a chunk hashes the blobs that lie wholly inside
+  // it: most files are smaller than a chunk, and the writer only compares.
+  std::vector<ChunkStream>& streams = reading.streams;
+  const auto hashInside = [&streams, &places](std::size_t index, le::ByteSpan data) {
+    const auto& place = places[index];
+    std::vector<Stretch>& stretches = streams[place.first].stretches;
+    const std::uint64_t chunkStart = place.second, chunkEnd = chunkStart + data.size;
+    auto it = std::lower_bound(
+        stretches.begin(), stretches.end(), chunkStart,
+        [](const Stretch& stretch, std::uint64_t start) { return stretch.start < start; });
+    for (; it != stretches.end() && it->start < chunkEnd; ++it) {
+      if (it->size == 0 || it->start + it->size > chunkEnd) continue;
+      it->digest = sha1Of(data.data + (it->start - chunkStart), static_cast<std::size_t>(it->size));
+      it->hashed = true;
+    }
+  };
   ChunkPipeline pipeline(
       std::move(reading.chunks), [&parts] { return makePartReader(parts); }, threads,
-      kReadAheadBudget);
+      kReadAheadBudget, hashInside);
   for (std::size_t k = 0;; ++k) {
     le::ByteSpan data;
     bool done = false;

@@ -72,8 +72,10 @@ constexpr std::size_t kClaimChunks = 16;
 }  // namespace
 
 ChunkPipeline::ChunkPipeline(std::vector<Chunk> chunks, MakeReader makeReader, unsigned threads,
-                             std::size_t memoryBudget)
-    : chunks_(std::move(chunks)), makeReader_(std::move(makeReader)) {
+                             std::size_t memoryBudget, OnDecoded onDecoded)
+    : chunks_(std::move(chunks)),
+      makeReader_(std::move(makeReader)),
+      onDecoded_(std::move(onDecoded)) {
   std::size_t largest = 1;
   for (const Chunk& chunk : chunks_) largest = std::max<std::size_t>(largest, chunk.size);
   const std::size_t wanted = threads == 0 ? 1 : (2 * threads + 2) * kClaimChunks;
@@ -128,6 +130,8 @@ void ChunkPipeline::work() {
     for (std::size_t index = first; index < end; ++index) {
       Slot& slot = slots_[index % slots_.size()];
       slot.outcome = readChunk(chunks_[index], read, decoder, stored, slot.data);
+      if (onDecoded_ && slot.outcome.ok())
+        onDecoded_(index, le::ByteSpan{slot.data.data(), slot.data.size()});
       slot.ready.store(true);
       if (callerWaitsFor_.load() == index + 1) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -157,6 +161,8 @@ Outcome ChunkPipeline::next(le::ByteSpan& data, bool& done) {
   if (workers_.empty()) {
     slot.outcome =
         readChunk(chunks_[current_], inlineReader_, inlineDecoder_, inlineStored_, slot.data);
+    if (onDecoded_ && slot.outcome.ok())
+      onDecoded_(current_, le::ByteSpan{slot.data.data(), slot.data.size()});
   } else if (!slot.ready.load()) {
     std::unique_lock<std::mutex> lock(mutex_);
     callerWaitsFor_.store(current_ + 1);

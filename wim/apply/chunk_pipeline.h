@@ -46,13 +46,20 @@ Outcome readChunk(const Chunk& chunk, const ReadPart& read, ChunkDecoder& decode
 // its own.
 using MakeReader = std::function<ReadPart()>;
 
+// Work done on a chunk's decoded bytes by the thread that decoded it, before
+// the caller gets it (for the apply: the SHA-1 of every blob that lies wholly
+// inside the chunk). Called for each chunk once, from any worker; what it
+// stores for chunk `index` is visible to the caller once next() gives that
+// chunk.
+using OnDecoded = std::function<void(std::size_t index, le::ByteSpan data)>;
+
 class ChunkPipeline {
  public:
   // With `threads` 0 every chunk is read and decoded by the caller of next().
   // Decoded chunks waiting for the caller take at most about `memoryBudget`
   // bytes (at least two chunks' worth).
   ChunkPipeline(std::vector<Chunk> chunks, MakeReader makeReader, unsigned threads,
-                std::size_t memoryBudget);
+                std::size_t memoryBudget, OnDecoded onDecoded = nullptr);
   ~ChunkPipeline();
   ChunkPipeline(const ChunkPipeline&) = delete;
   ChunkPipeline& operator=(const ChunkPipeline&) = delete;
@@ -81,6 +88,7 @@ class ChunkPipeline {
   // chunks are claimed several at a time.
   std::vector<Chunk> chunks_;
   MakeReader makeReader_;
+  OnDecoded onDecoded_;
   std::vector<Slot> slots_;
   std::vector<std::thread> workers_;
   std::mutex mutex_;
