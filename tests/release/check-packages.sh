@@ -130,7 +130,7 @@ done
 # Every library the tools load comes from a package the control names.
 for tool in wimengine bootsect bcdboot bootice; do
   for library in $(objdump -p "$unpacked/$tools/bin/$tool" | awk '/NEEDED/ {print $2}'); do
-    path=$(ldconfig -p | awk -v l="$library" '$1 == l && /x86-64/ {print $NF; exit}')
+    path=$(ldconfig -p | awk -v l="$library" '$1 == l && /x86-64/ && !seen {print $NF; seen = 1}')
     owner=$(dpkg -S "$(realpath "$path")" 2>/dev/null || dpkg -S "$path" 2>/dev/null || true)
     owner=${owner%%:*}
     [[ ", $depends," == *", $owner "* || ", $depends," == *", $owner,"* ]] ||

@@ -4,7 +4,7 @@
 The file must be a PE image for MACHINE (0x14c i386, 0x8664 x86-64) that
 imports no MinGW runtime DLL and carries a version resource whose fixed file
 and product versions and whose FileVersion and ProductVersion strings are
-VERSION. With TOOLS (a comma-separated list of RCDATA ids), each of those
+VERSION, and no link time. With TOOLS (a comma-separated list of RCDATA ids), each of those
 resources must itself be such a program. Prints what it found; exits 1 on
 the first mismatch."""
 import struct
@@ -34,6 +34,7 @@ class Image:
             raise Bad("no PE signature")
         self.data = data
         self.machine = u16(data, pe + 4)
+        self.time_stamp = u32(data, pe + 8)
         sections = u16(data, pe + 6)
         optional = pe + 24
         optional_size = u16(data, pe + 20)
@@ -125,6 +126,9 @@ def check(label, data, machine, version, tools):
     image = Image(data)
     if image.machine != machine:
         raise Bad("%s: machine 0x%x, expected 0x%x" % (label, image.machine, machine))
+    # A link time would make every build differ.
+    if image.time_stamp != 0:
+        raise Bad("%s: the PE header carries a link time (0x%x)" % (label, image.time_stamp))
     for dll in image.imported_dlls():
         if dll.startswith(("libstdc++", "libgcc", "libwinpthread")):
             raise Bad("%s imports %s, which Windows does not have" % (label, dll))
