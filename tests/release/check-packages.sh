@@ -5,7 +5,8 @@
 # the programs' machine types and version resources (the embedded tools'
 # too), the readmes, the x64 program starting to its window under Wine, the
 # native tools' --version from the tarball, and the Debian package's control
-# data, dependencies and files (and lintian, where it is installed).
+# data, dependencies and files (and lintian, where it is installed); last,
+# that a new VERSION rebuilds into the programs.
 # WORK defaults to build/release-check.
 set -euo pipefail
 source=$(cd "$(dirname "$(realpath "$0")")/../.." && pwd)
@@ -160,6 +161,21 @@ else
   echo "lintian is not installed: scripts/setup-debian.sh installs it"
   fail "lintian is missing"
 fi
+
+# A new VERSION reaches the programs through their builds alone: configure,
+# header, resources. The second copy has been compared; give it another one.
+copy=${copies[1]}
+IFS=. read -r major minor patch build <<<"$version"
+bumped=$major.$minor.$patch.$((build + 1))
+echo "$bumped" >"$copy/VERSION"
+cmake --build "$copy/build/release/native" -j"${JOBS:-$(nproc)}" --target bootsect >/dev/null
+cmake --build "$copy/build/release/win64" -j"${JOBS:-$(nproc)}" --target roamdeck >/dev/null
+answer=$("$copy/build/release/native/bin/bootsect" --version)
+[ "$answer" = "bootsect (Roamdeck) $bumped" ] && pass "after VERSION $bumped, bootsect says $answer" ||
+  fail "after VERSION $bumped, bootsect says \"$answer\""
+python3 "$here/pe_check.py" "$copy/build/release/win64/bin/roamdeck.exe" 0x8664 "$bumped" \
+  101,102,103,104 >/dev/null && pass "after VERSION $bumped, the rebuilt roamdeck.exe and its tools carry it" ||
+  fail "after VERSION $bumped, the rebuilt roamdeck.exe does not carry it everywhere"
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures check(s) of the release packages failed"

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "roamdeck_version.h"
 #include "tests/tools/fake_host.h"
 
 namespace {
