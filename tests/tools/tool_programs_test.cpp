@@ -290,7 +290,7 @@ TEST(ToolPrograms, TheEchoIsTheLineAsGivenWhateverTheProgramIsCalled) {
   std::string quotedPath = "\"" + toolsFolder() + "bootsect.exe\"  /NT60   sys";
   Outcome result = runTool("bootsect.exe", quotedPath);
   EXPECT_EQ(result.exitCode, kBadArguments);
-  ASSERT_EQ(result.lines.size(), 3u);
+  ASSERT_EQ(result.lines.size(), 4u);  // echo, error, usage, version
   EXPECT_EQ(result.lines[0], quotedPath);
 }
 
