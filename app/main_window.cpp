@@ -14,6 +14,7 @@
 #include "install/install_request.h"
 #include "install/progress.h"
 #include "resources/resource_ids.h"
+#include "roamdeck_version.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ const ControlSpec kControls[] = {
     {&MainForm::编辑框2, ids::编辑框2, WC_EDITA, 16, 696, 400, 208, "", kEditLog | WS_DISABLED,
      WS_EX_CLIENTEDGE, false, Look::Console},
     {&MainForm::透明标签5, ids::透明标签5, WC_STATICA, 8, 192, 176, 24,
-     "Lantrel 出品 · Roamdeck 1.4", kLabel | WS_VISIBLE | SS_NOTIFY, 0, false,
+     "Lantrel 出品 · Roamdeck " ROAMDECK_VERSION_SHORT, kLabel | WS_VISIBLE | SS_NOTIFY, 0, false,
      Look::TransparentLabel},
     {&MainForm::按钮3, ids::按钮3, WC_BUTTONA, 216, 184, 72, 24, "安  装", kButton, 0, false,
      Look::Plain},

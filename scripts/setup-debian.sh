@@ -10,6 +10,7 @@ packages=(
   python3 wimtools libwim-dev
   qemu-system-x86 ovmf nasm ntfs-3g fusefat dosfstools mtools fdisk libhivex-bin libwin-hivex-perl
   e2fsprogs exfatprogs
+  dpkg-dev lintian file
 )
 missing=()
 for package in "${packages[@]}"; do

@@ -23,3 +23,7 @@ build/native/bin/progress_tick_benchmark --benchmark_min_time=0.2
 cmake -S . -B build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release
 cmake --build build/win64 -j"$jobs"
 (cd build/win64 && ctest --output-on-failure)
+
+# The release packages: built twice from two copies of the sources, compared
+# byte for byte, unpacked and checked.
+bash tests/release/check-packages.sh

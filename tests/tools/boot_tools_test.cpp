@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "roamdeck_version.h"
 #include "tests/tools/fake_host.h"
 
 namespace {
@@ -22,9 +23,12 @@ void expectRefused(int (*run)(const Words&, const tools::Host&), const Words& ar
                    const std::string& error) {
   FakeHost fake;
   EXPECT_EQ(run(arguments, fake.host()), kExitBadArguments) << error;
-  ASSERT_EQ(fake.lines.size(), 2u) << error;
+  ASSERT_EQ(fake.lines.size(), 3u) << error;
   EXPECT_EQ(fake.lines[0], error);
   EXPECT_TRUE(startsWith(fake.lines[1], "Usage: ")) << fake.lines[1];
+  // The tool's name as in the error line, then the one version.
+  const std::string tool = error.substr(0, error.find(':'));
+  EXPECT_EQ(fake.lines[2], tool + " (Roamdeck) " ROAMDECK_VERSION);
 }
 
 int bootsect(const Words& arguments, const tools::Host& host) {

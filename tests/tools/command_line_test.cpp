@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "tools/cli/command_line.h"
+#include "roamdeck_version.h"
 #include "tests/tools/fake_host.h"
 
 namespace {
@@ -66,6 +67,35 @@ TEST(CommandLine, TheLineIsPrintedFirstAndTheArgumentsFollowTheName) {
   EXPECT_EQ(tools::runFromCommandLine("tool.exe  /x \"a b\"", run, fake.host()), 7);
   EXPECT_EQ(fake.lines, (Words{"tool.exe  /x \"a b\"", "ran"}));
   EXPECT_EQ(seen, (Words{"/x", "a b"}));
+}
+
+TEST(CommandLine, VersionAloneAnswersWithTheVersionLineAndRunsNothing) {
+  FakeHost fake;
+  static bool ran;
+  ran = false;
+  auto run = [](const Words&, const tools::Host&) {
+    ran = true;
+    return 7;
+  };
+  EXPECT_EQ(
+      tools::runFromCommandLine("C:\\Windows\\System32\\bootsect.EXE --version", run, fake.host()),
+      tools::kExitOk);
+  EXPECT_FALSE(ran);
+  EXPECT_EQ(fake.lines, (Words{"bootsect (Roamdeck) " ROAMDECK_VERSION}));
+  // Anywhere but alone, it is an ordinary argument for the tool.
+  fake.lines.clear();
+  EXPECT_EQ(tools::runFromCommandLine("bootsect --version /NT60", run, fake.host()), 7);
+  EXPECT_TRUE(ran);
+}
+
+TEST(CommandLine, TheProgramNameLosesFolderAndExe) {
+  EXPECT_EQ(tools::programName("/usr/bin/bcdboot"), "bcdboot");
+  EXPECT_EQ(tools::programName("C:\\Windows\\System32\\BOOTICE.exe"), "BOOTICE");
+  EXPECT_EQ(tools::programName("Vondrimal.Exe"), "Vondrimal");
+  EXPECT_EQ(tools::programName(".exe"), ".exe");
+  // 0x5C as the second byte of a GBK character is not a separator.
+  EXPECT_EQ(tools::programName("D:\\\xB1\x5C\\x.exe"), "x");
+  EXPECT_EQ(tools::programName("\xB1\x5Cx.exe"), "\xB1\x5Cx");
 }
 
 TEST(CommandLine, TheErrorLineNamesTheTool) {

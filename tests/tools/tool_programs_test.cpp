@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "roamdeck_version.h"
+
 namespace {
 
 using Lines = std::vector<std::string>;
@@ -140,7 +142,8 @@ TEST(ToolPrograms, BootsectRefusesBadArguments) {
     Outcome result = runTool("bootsect.exe", commandLine);
     EXPECT_EQ(result.exitCode, kBadArguments) << commandLine;
     expectCrLfLines(result);
-    EXPECT_EQ(result.lines, (Lines{commandLine, error, "Usage: bootsect.exe /NT60 <drive>:"}));
+    EXPECT_EQ(result.lines, (Lines{commandLine, error, "Usage: bootsect.exe /NT60 <drive>:",
+                                   "bootsect (Roamdeck) " ROAMDECK_VERSION}));
   }
 }
 
@@ -215,7 +218,8 @@ TEST(ToolPrograms, BcdbootRefusesBadArguments) {
     EXPECT_EQ(result.lines,
               (Lines{commandLine, error,
                      "Usage: bcdboot.exe <Windows folder> /S <system drive> [/l <locale>] [/f "
-                     "BIOS|UEFI|ALL]"}));
+                     "BIOS|UEFI|ALL]",
+                     "bcdboot (Roamdeck) " ROAMDECK_VERSION}));
   }
 }
 
@@ -247,7 +251,8 @@ TEST(ToolPrograms, BooticeRefusesBadArguments) {
     expectCrLfLines(result);
     EXPECT_EQ(result.lines,
               (Lines{commandLine, error,
-                     "Usage: BOOTICE.exe /DEVICE=<drive>: /partitions /activate [/quiet]"}));
+                     "Usage: BOOTICE.exe /DEVICE=<drive>: /partitions /activate [/quiet]",
+                     "BOOTICE (Roamdeck) " ROAMDECK_VERSION}));
   }
 }
 
@@ -266,6 +271,18 @@ TEST(ToolPrograms, VondrimalAnswersWithTheUsage) {
     EXPECT_EQ(result.lines[0], commandLine);
     EXPECT_EQ(result.lines[1], error);
     EXPECT_EQ(result.lines[2], "Usage: Vondrimal.exe <command> [arguments]");
+    EXPECT_EQ(result.lines.back(), "Vondrimal (Roamdeck) " ROAMDECK_VERSION);
+  }
+}
+
+TEST(ToolPrograms, EachToolAnswersVersionWithItsNameAndTheVersion) {
+  for (const char* name : {"BOOTICE", "bootsect", "bcdboot", "Vondrimal"}) {
+    const std::string file = std::string(name) + ".exe";
+    Outcome result = runTool(file.c_str(), file + " --version");
+    ASSERT_TRUE(result.started) << name;
+    EXPECT_EQ(result.exitCode, 0u) << name;
+    expectCrLfLines(result);
+    EXPECT_EQ(result.lines, (Lines{std::string(name) + " (Roamdeck) " ROAMDECK_VERSION}));
   }
 }
 
@@ -273,7 +290,7 @@ TEST(ToolPrograms, TheEchoIsTheLineAsGivenWhateverTheProgramIsCalled) {
   std::string quotedPath = "\"" + toolsFolder() + "bootsect.exe\"  /NT60   sys";
   Outcome result = runTool("bootsect.exe", quotedPath);
   EXPECT_EQ(result.exitCode, kBadArguments);
-  ASSERT_EQ(result.lines.size(), 3u);
+  ASSERT_EQ(result.lines.size(), 4u);  // echo, error, usage, version
   EXPECT_EQ(result.lines[0], quotedPath);
 }
 

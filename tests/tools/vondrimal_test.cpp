@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "roamdeck_version.h"
 #include "tests/tools/fake_host.h"
 
 namespace {
@@ -76,10 +77,11 @@ TEST(Vondrimal, TheUsageListsTheKnownCommands) {
     EXPECT_EQ(tools::dispatchVondrimal(arguments, kTwoCommands, fake.host()),
               tools::kExitBadArguments);
     EXPECT_EQ(g_received, (Words{"untouched"}));
-    ASSERT_EQ(fake.lines.size(), 4u);
+    ASSERT_EQ(fake.lines.size(), 5u);
     EXPECT_EQ(fake.lines[1], "Usage: Vondrimal.exe <command> [arguments]");
     EXPECT_EQ(fake.lines[2], "  Vondrimal.exe /INFO <image file>");
     EXPECT_EQ(fake.lines[3], "  Vondrimal.exe /apply <image file> <index> <target folder>");
+    EXPECT_EQ(fake.lines[4], "Vondrimal (Roamdeck) " ROAMDECK_VERSION);
   }
 }
 

@@ -1,6 +1,7 @@
 #include "tools/cli/command_line.h"
 
 #include "common/gbk_text.h"
+#include "roamdeck_version.h"
 
 namespace tools {
 
@@ -71,10 +72,28 @@ std::vector<std::string> splitCommandLine(const std::string& commandLine) {
 }
 
 int runFromCommandLine(const std::string& commandLine, ToolRun run, const Host& host) {
-  host.printLine(commandLine);
   std::vector<std::string> arguments = splitCommandLine(commandLine);
+  // For people and packaging scripts, not for the program's log: no echo.
+  if (arguments.size() == 2 && arguments[1] == "--version") {
+    host.printLine(versionLine(programName(arguments[0])));
+    return kExitOk;
+  }
+  host.printLine(commandLine);
   arguments.erase(arguments.begin());
   return run(arguments, host);
+}
+
+std::string versionLine(const std::string& tool) { return tool + " (Roamdeck) " ROAMDECK_VERSION; }
+
+std::string programName(const std::string& program) {
+  // Separators count only outside GBK characters, whose second byte may be 0x5C.
+  std::size_t start = 0;
+  for (std::size_t pos = 0; pos < program.size(); pos += gbk::charLength(program, pos))
+    if (program[pos] == '\\' || program[pos] == '/') start = pos + 1;
+  std::string name = program.substr(start);
+  if (name.size() > 4 && gbk::equalsIgnoringAsciiCase(name.substr(name.size() - 4), ".exe"))
+    name.resize(name.size() - 4);
+  return name;
 }
 
 bool sameSwitch(const std::string& given, const char* expected) {
@@ -89,6 +108,7 @@ int refuseArguments(const Host& host, const char* tool, const char* usage,
                     const std::string& reason) {
   host.printLine(errorLine(tool, reason));
   host.printLine(usage);
+  host.printLine(versionLine(tool));
   return kExitBadArguments;
 }
 

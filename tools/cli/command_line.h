@@ -37,8 +37,17 @@ std::vector<std::string> splitCommandLine(const std::string& commandLine);
 
 // Prints the command line first (Wine's cmd does not echo commands, so the
 // log must show what ran), then runs the tool on the arguments after the
-// program name. Returns the tool's exit code.
+// program name. Returns the tool's exit code. The one argument --version
+// prints only the version line, named after the program file.
 int runFromCommandLine(const std::string& commandLine, ToolRun run, const Host& host);
+
+// "<tool> (Roamdeck) <version>": what --version prints, and the last line of
+// every usage message.
+std::string versionLine(const std::string& tool);
+
+// The program's file name without folder and without ".exe": "bootsect" for
+// "C:\Windows\System32\bootsect.exe".
+std::string programName(const std::string& program);
 
 // Whether two switches are the same, without regard to ASCII letter case.
 bool sameSwitch(const std::string& given, const char* expected);
@@ -46,7 +55,8 @@ bool sameSwitch(const std::string& given, const char* expected);
 // "<tool>: error: <reason>"
 std::string errorLine(const char* tool, const std::string& reason);
 
-// Prints the error line and the usage; returns kExitBadArguments.
+// Prints the error line, the usage and the version line; returns
+// kExitBadArguments.
 int refuseArguments(const Host& host, const char* tool, const char* usage,
                     const std::string& reason);
 

@@ -16,6 +16,7 @@ int showUsage(const std::vector<VondrimalCommand>& commands, const Host& host,
     host.printLine("This build's imaging tool knows no commands: nothing was done.");
   for (const VondrimalCommand& command : commands)
     host.printLine(std::string("  Vondrimal.exe ") + command.name + " " + command.usage);
+  host.printLine(versionLine("Vondrimal"));
   return kExitBadArguments;
 }
 
