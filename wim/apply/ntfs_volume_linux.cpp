@@ -9,10 +9,8 @@
 // when it is mounted anywhere, holds no NTFS, is marked dirty, holds a
 // hibernated Windows, or has less room than the image's data; only then is
 // it opened for writing.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -20,7 +18,6 @@
 #include <fstream>
 #include <map>
 #include <sstream>
-
 #include <string>
 #include <vector>
 
