@@ -92,10 +92,10 @@ Stop openDestination(Applier& applier, const Destination& destination, std::uint
                      Output& out) {
   bool notAFile = false;
   const std::string reason =
-      applier.volume
-          ? applier.volume->createFile(applier.paths[destination.entry].string(),
-                                       streamName(applier, destination), notAFile, out.onVolume)
-          : out.file.create(destinationPath(applier, destination), size, notAFile);
+      applier.volume ? applier.volume->createFile(applier.paths[destination.entry].string(),
+                                                  streamName(applier, destination), size, notAFile,
+                                                  out.onVolume)
+                     : out.file.create(destinationPath(applier, destination), size, notAFile);
   if (reason.empty()) {
     if (destination.stream < 0) applier.made[destination.entry] = true;
     return Stop{};
@@ -457,10 +457,10 @@ Stop makeReparsePoints(Applier& applier) {
     if (inPlace && !entry.isDirectory() && isZeroDigest(entry.data)) {
       Output made;
       bool notAFile = false;
-      const std::string reason =
-          applier.volume
-              ? applier.volume->createFile(path.string(), std::u16string(), notAFile, made.onVolume)
-              : made.file.create(path, 0, notAFile);
+      const std::string reason = applier.volume
+                                     ? applier.volume->createFile(path.string(), std::u16string(),
+                                                                  0, notAFile, made.onVolume)
+                                     : made.file.create(path, 0, notAFile);
       if (!reason.empty() || !made.close())
         return stopWith(kApplyExitWriteFailed,
                         "cannot create " + quote(entryPath(applier.tree, index)) +

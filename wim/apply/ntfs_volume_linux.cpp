@@ -241,6 +241,10 @@ class NtfsFile : public VolumeFile {
   bool failed_ = false;
 };
 
+// Data smaller than this may stay inside the file's record (resident):
+// not laid out ahead.
+constexpr std::uint64_t kPreallocateFrom = 4096;
+
 // An attribute added empty still wants a value to point at.
 const u8 kNoBytes = 0;
 
@@ -284,8 +288,8 @@ class NtfsVolumeWriter : public VolumeWriter {
     return std::string();
   }
 
-  std::string createFile(const std::string& path, const std::u16string& stream, bool& notAFile,
-                         std::unique_ptr<VolumeFile>& file) override {
+  std::string createFile(const std::string& path, const std::u16string& stream, std::uint64_t size,
+                         bool& notAFile, std::unique_ptr<VolumeFile>& file) override {
     notAFile = false;
     Inode inode(inodes_);
     // A named stream goes to the folder or file there; it may come before
@@ -303,6 +307,10 @@ class NtfsVolumeWriter : public VolumeWriter {
     Attribute data(ntfs_attr_open(inode.get(), AT_DATA, name, nameLength));
     if (!data) return errorText(errno);
     if (data.get()->data_size != 0 && ntfs_attr_truncate(data.get(), 0) != 0)
+      return errorText(errno);
+    // The clusters at once, in one run where there is one, rather than a
+    // few more with every write; the data is written front to back.
+    if (size > kPreallocateFrom && ntfs_attr_truncate(data.get(), static_cast<s64>(size)) != 0)
       return errorText(errno);
     // The file holds the inode once more; this hold ends here.
     file.reset(new NtfsFile(inodes_, inodes_.open(inode.get()->mft_no), data.release()));

@@ -38,9 +38,11 @@ class VolumeWriter {
   // it is there, else why not.
   virtual std::string makeFolder(const std::string& path, bool& notAFolder) = 0;
   // Makes the file (emptied where one is there) or, with a `stream` name,
-  // the named stream of the existing entry, and opens it for writing.
+  // the named stream of the existing entry, and opens it for writing `size`
+  // bytes, laid out in one piece where the volume has room.
   virtual std::string createFile(const std::string& path, const std::u16string& stream,
-                                 bool& notAFile, std::unique_ptr<VolumeFile>& file) = 0;
+                                 std::uint64_t size, bool& notAFile,
+                                 std::unique_ptr<VolumeFile>& file) = 0;
   // Reads up to `count` bytes from `offset` of a file's data or named
   // stream; `got` is 0 at its end. False when it cannot be read.
   virtual bool readFile(const std::string& path, const std::u16string& stream, std::uint64_t offset,
