@@ -1,13 +1,14 @@
 #!/bin/bash
 # The engine's apply straight onto an NTFS volume (no mount) against wimlib's
 # NTFS-3G mode:
-#   apply-direct-test.sh <wimengine> <mark_volume_dirty> <work folder>
+#   apply-direct-test.sh <wimengine> <mark_volume_dirty> <make_refused_image> <work folder>
 # The source volume of apply-ntfs3g-test.sh is captured uncompressed and
 # LZX; each image is applied by the engine onto a fresh volume's offset loop
 # device, and once onto a file that holds a volume, and by wimapply onto
 # another volume; the volumes are compared through ntfs-3g mounts, file by
 # file. A named stream larger than an extended attribute holds is written
-# whole. Then the refusals, each with the exit code, the reason and every
+# whole; an image whose security descriptor and reparse data libntfs-3g
+# refuses fails the apply with exit code 14. Then the refusals, each with the exit code, the reason and every
 # byte of the volume unchanged: a mounted volume (its device, and the file
 # behind a mounted loop device), no NTFS, a dirty volume, a hibernated one,
 # and a volume too small for the image. Needs root (loop devices and
@@ -15,7 +16,8 @@
 set -euo pipefail
 engine=$(realpath "$1")
 markDirty=$(realpath "$2")
-work=$3
+makeRefused=$(realpath "$3")
+work=$4
 here=$(dirname "$(realpath "$0")")
 volume() { python3 "$here/ntfs_volume.py" "$@"; }
 
@@ -115,6 +117,24 @@ truncate -s 64M "$work/file-volume.img"
 mkntfs -Q -F -q "$work/file-volume.img" 2>/dev/null
 applyDirect "$work/lzx.wim" "$work/file-volume.img" "$work/file-volume.log"
 compareWith "$work/file-volume.img" "$peer" file
+
+echo "== security descriptors and reparse data that libntfs-3g refuses"
+"$makeRefused" "$work/refused.wim"
+newVolume refused-engine 8
+code=0
+"$engine" "$work/refused.wim" 1 "$loop" >"$work/refused-engine.log" || code=$?
+mountVolume "$loop" "$work/refused-engine" ro
+if [ "$code" != 14 ] ||
+  ! grep -q 'WARN.*1 of the security descriptors could not be applied.*system.ntfs_acl' \
+    "$work/refused-engine.log" ||
+  ! grep -q 'WARN.*1 of the reparse points could not be applied.*refused-link' \
+    "$work/refused-engine.log" ||
+  ! grep -q 'ERROR.*1 security descriptors and 1 reparse points could not be written' \
+    "$work/refused-engine.log" || [ "$(cat "$work/refused-engine/fine.txt")" != fine ]; then
+  cat "$work/refused-engine.log"
+  fail "what Windows needs and libntfs-3g refused does not fail the apply (exit $code)"
+fi
+umount "$work/refused-engine"
 
 # refused <device or file> <what> <expected reason>: exit code 15, the
 # reason, and not one byte of the volume changed.
