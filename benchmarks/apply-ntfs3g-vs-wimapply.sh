@@ -1,7 +1,8 @@
 #!/bin/bash
-# The apply onto NTFS: the WIM engine (native wimengine) onto an ntfs-3g
-# mount against wimlib's wimapply in its NTFS-3G mode (the block device as
-# target, through libntfs-3g without FUSE). As root:
+# The apply onto NTFS: wimlib's wimapply in its NTFS-3G mode (the block
+# device as target, through libntfs-3g without FUSE) against the WIM engine
+# (native wimengine) both ways: given the block device, written directly
+# through libntfs-3g as well, and onto an ntfs-3g mount. As root:
 #   benchmarks/apply-ntfs3g-vs-wimapply.sh [data size in MB; default 600]
 # The data is real: files of /usr/lib in path order, copied onto an NTFS
 # volume through ntfs-3g and captured from its block device (LZX), so that
@@ -86,7 +87,7 @@ read -r files folders dataBytes < <(wiminfo "$image" 1 |
   awk '/^File Count/ { f = $3 } /^Directory Count/ { d = $3 } /^Total Bytes/ { b = $3 }
        END { print f, d, b }')
 
-seconds() {  # seconds engine|wimapply: one apply onto a fresh volume, its wall time
+seconds() {  # seconds engine|direct|wimapply: one apply onto a fresh volume, its wall time
   makeVolume target
   local start end
   sync
@@ -95,6 +96,9 @@ seconds() {  # seconds engine|wimapply: one apply onto a fresh volume, its wall 
     start=$(date +%s.%N)
     "$engine" "$image" 1 "$work/mnt" >"$work/engine.log"
     umount "$work/mnt"
+  elif [ "$1" = direct ]; then
+    start=$(date +%s.%N)
+    "$engine" "$image" 1 "$loop" >"$work/direct.log"
   else
     start=$(date +%s.%N)
     wimapply "$image" 1 "$loop" >/dev/null
@@ -106,13 +110,17 @@ seconds() {  # seconds engine|wimapply: one apply onto a fresh volume, its wall 
 
 echo "== applying $image ($files files, $folders folders); $runs timed runs each after one warm-up"
 seconds wimapply >/dev/null
+seconds direct >/dev/null
 seconds engine >/dev/null
-peer=999999 ours=999999
+peer=999999 direct=999999 ours=999999
 for _ in $(seq "$runs"); do
   peer=$(python3 -c "print(min($peer, $(seconds wimapply)))")
+  direct=$(python3 -c "print(min($direct, $(seconds direct)))")
   ours=$(python3 -c "print(min($ours, $(seconds engine)))")
 done
-grep -q 'WARN' "$work/engine.log" && { echo "the engine warned:"; cat "$work/engine.log"; }
+for log in engine direct; do
+  grep -q 'WARN' "$work/$log.log" && { echo "the engine warned ($log):"; cat "$work/$log.log"; }
+done
 
 echo "== counting the engine's system calls (strace -c -f)"
 makeVolume target
@@ -121,10 +129,11 @@ strace -f -c -o "$work/strace.txt" "$engine" "$image" 1 "$work/mnt" >/dev/null
 umount "$work/mnt"
 dropVolume "$loop" target
 
-python3 - "$work/strace.txt" "$files" "$folders" "$dataBytes" "$peer" "$ours" "$options" <<'PY'
+python3 - "$work/strace.txt" "$files" "$folders" "$dataBytes" "$peer" "$ours" "$options" "$direct" <<'PY'
 import sys
 path, files, folders, data, peer, ours = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), \
     int(sys.argv[4]), float(sys.argv[5]), float(sys.argv[6])
+direct = float(sys.argv[8])
 calls = {}
 for line in open(path):
     parts = line.split()
@@ -136,8 +145,10 @@ onMount = ['openat', 'write', 'writev', 'close', 'lsetxattr', 'mkdir', 'link', '
 print()
 print(f'{data / 1e6:.0f} MB in {files} files and {folders} folders, LZX')
 print(f'wimapply (NTFS-3G mode, block device): {peer:7.2f} s ({data / 1e6 / peer:6.1f} MB/s)')
+print(f'wimengine direct (block device):        {direct:7.2f} s ({data / 1e6 / direct:6.1f} MB/s)')
 print(f'wimengine onto an ntfs-3g mount{" (-o " + sys.argv[7] + ")" if sys.argv[7] else ""}: {ours:7.2f} s ({data / 1e6 / ours:6.1f} MB/s)')
-print(f'ratio (wimapply time / engine time):   {peer / ours:5.2f}x')
+print(f'ratio (wimapply time / engine direct time): {peer / direct:5.2f}x')
+print(f'ratio (wimapply time / engine mount time):  {peer / ours:5.2f}x')
 print(f'engine system calls per file or folder ({entries} entries; a call on the mount is at '
       f'least one FUSE request; the few on the image file are counted too):')
 for name in onMount:

@@ -2,7 +2,9 @@
 # The whole chain, from Linux: a test Windows captured into an LZX image, a
 # disk with a FAT32 system partition and two NTFS Windows partitions on offset
 # loop devices (fusefat and ntfs-3g mounts), the native wimengine applying the
-# image, then bcdboot, bootsect and BOOTICE as the program runs them. The disk
+# image (the first Windows straight onto its partition's device, the second
+# through an ntfs-3g mount), then bcdboot, bootsect and BOOTICE as the
+# program runs them. The disk
 # must start in QEMU with SeaBIOS (the test boot manager checks how it was
 # loaded and entered) and with OVMF (the test EFI program reports), and its
 # stores must read in hivex as meant; a second Windows added with bcdboot
@@ -32,10 +34,14 @@ mkfs.fat -F 32 "$system" >/dev/null
 mkntfs -Q -F -q "$windows" 2>/dev/null
 mkntfs -Q -F -q "$second" 2>/dev/null
 mkdir "$work/s" "$work/w" "$work/w2"
+"$bin/wimengine" "$work/windows.wim" 1 "$windows" >"$work/direct.log" ||
+  { cat "$work/direct.log"; fail "the direct apply onto $windows failed"; }
+grep -q 'written directly through libntfs-3g' "$work/direct.log" && ! grep -q WARN "$work/direct.log" ||
+  { cat "$work/direct.log"; fail "the apply onto $windows was not direct, or it warned"; }
+tail -1 "$work/direct.log"
 fusefat -o rw+ "$system" "$work/s" >/dev/null 2>&1 && mounts+=("$work/s")
 ntfs-3g "$windows" "$work/w" && mounts+=("$work/w")
 
-"$bin/wimengine" "$work/windows.wim" 1 "$work/w" | tail -1
 "$bin/bcdboot" "$work/w/Windows" /S "$work/s"
 "$bin/bootsect" /NT60 "$work/s"
 "$bin/bootice" /DEVICE="$work/s" /partitions /activate /quiet

@@ -1,10 +1,10 @@
 #!/bin/bash
 # Runs the README's commands for a Windows disk made from Linux, as they
 # stand there (the block after the line naming this script), on a disk
-# image: partition, format, mount, apply, bcdboot, bootsect, BOOTICE.
+# image: partition, format, apply, mount, bcdboot, bootsect, BOOTICE.
 #   windows-disk-test.sh <folder of the native programs> <work folder>
 # The image applied is captured from a volume that ntfs_volume.py builds.
-# Then: the engine saw the ntfs-3g mount and applied everything, the system
+# Then: the engine wrote the volume directly and applied everything, the system
 # partition carries boot code, and the MBR has code and the partition
 # active; bcdboot left a boot manager and a store on the system partition.
 # Needs root; without it the test is skipped (exit 77) and says so.
@@ -76,7 +76,7 @@ failed=0
 check() {  # check <what> <command...>
   if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; failed=1; fi
 }
-check "the engine wrote through ntfs-3g" grep -q 'INFO.*mounted by ntfs-3g' "$work/commands.log"
+check "the engine wrote the volume directly" grep -q 'INFO.*written directly through libntfs-3g' "$work/commands.log"
 check "the engine warned about nothing" bash -c "! grep -q WARN '$work/commands.log'"
 check "the loop devices are gone" bash -c "[ -z \"\$(losetup -j '$disk')\" ]"
 byte() { od -An -tx1 -j "$2" -N1 "$1" | tr -d ' '; }

@@ -1,6 +1,6 @@
 // The apply engine as a native command, for tests and benchmarks beside
 // wimlib's wimapply:
-//   wimengine <image> <index> <target folder>
+//   wimengine <image> <index> <target folder, or NTFS volume's device or file>
 // It prints the lines the imaging tool prints and exits with its codes.
 #include <cstdio>
 #include <cstring>
@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc != 4) {
-    std::fprintf(stderr, "usage: %s <image> <index> <target folder>\n%s\n", argv[0], kVersionLine);
+    std::fprintf(stderr, "usage: %s <image> <index> <target folder or NTFS volume>\n%s\n", argv[0], kVersionLine);
     return wim::kApplyExitBadArguments;
   }
   return wim::runApplyCommand(argv[1], argv[2], argv[3], [](const std::string& line) {

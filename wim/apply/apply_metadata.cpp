@@ -37,6 +37,8 @@ void applyShortNames(Applier& applier) {
     const std::string reason =
         applier.plan.linked[index]
             ? std::string("another name of the same file has a short name already")
+        : applier.volume
+            ? applier.volume->setShortName(applier.paths[index].string(), entry.shortName)
             : applyShortName(applier.paths[index], entry.shortName);
     if (!reason.empty())
       applier.failures.add(MetadataKind::ShortName, quote(entryPath(tree, index)) + ": " + reason);
@@ -66,7 +68,10 @@ void applyMetadata(Applier& applier) {
       metadata.securityDescriptor = le::ByteSpan{descriptor.data(), descriptor.size()};
     }
     if (!target.shortNamesBeforeLinks) metadata.shortName = entry.shortName;
-    applyEntryMetadata(path, metadata, entry.isReparsePoint(), target, applier.failures);
+    if (applier.volume)
+      applier.volume->setMetadata(path.string(), metadata, applier.failures);
+    else
+      applyEntryMetadata(path, metadata, entry.isReparsePoint(), target, applier.failures);
   }
 }
 

@@ -8,12 +8,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "wim/apply/apply_progress.h"
 #include "wim/apply/apply_target.h"
+#include "wim/apply/volume_writer.h"
 #include "wim/format/blob_table.h"
 #include "wim/format/image_parts.h"
 #include "wim/format/image_tree.h"
@@ -116,6 +118,19 @@ struct ReadPlan {
   std::vector<std::pair<std::size_t, std::uint64_t>> places;  // per chunk: stream, start
 };
 
+// A destination being written: a file under the target folder, or on a
+// volume written directly.
+struct Output {
+  TargetFile file;
+  std::unique_ptr<VolumeFile> onVolume;
+
+  bool isOpen() const { return onVolume != nullptr || file.isOpen(); }
+  bool write(const std::uint8_t* bytes, std::size_t count) {
+    return onVolume ? onVolume->write(bytes, count) : file.write(bytes, count);
+  }
+  bool close() { return onVolume ? onVolume->close() : file.close(); }
+};
+
 // The writing, with the progress it makes.
 struct Applier {
   const ImageTree& tree;
@@ -131,7 +146,7 @@ struct Applier {
   // once (the others are copied from the first when it is done).
   struct Open {
     std::size_t work = 0;
-    std::vector<TargetFile> files;
+    std::vector<Output> files;
     std::vector<std::size_t> written;    // for each file, its index in the blob's destinations
     std::size_t copiedFrom = 0;          // destinations from this one on are copied afterwards
     std::vector<std::uint8_t> gathered;  // written in larger pieces (apply_writing.cpp)
@@ -148,6 +163,9 @@ struct Applier {
   std::vector<std::uint8_t> copyBuffer;
   std::map<std::size_t, std::vector<std::uint8_t>> reparseData;  // by tree entry
   std::map<std::size_t, std::vector<std::uint8_t>> streamData;   // by blob work, when written whole
+  // The volume written directly, where the target is one; `paths` are then
+  // the volume's own, from "/".
+  VolumeWriter* volume = nullptr;
 
   void advance(std::uint64_t bytes) {
     doneBytes += bytes;

@@ -69,6 +69,14 @@ std::string shownPath(const Applier& applier, const Destination& destination) {
   return quote(path);
 }
 
+const std::u16string& streamName(const Applier& applier, const Destination& destination) {
+  static const std::u16string unnamed;
+  if (destination.stream < 0) return unnamed;
+  return applier.tree.entries[destination.entry]
+      .namedStreams[static_cast<std::size_t>(destination.stream)]
+      .name;
+}
+
 fs::path destinationPath(const Applier& applier, const Destination& destination) {
   const fs::path& path = applier.paths[destination.entry];
   if (destination.stream < 0) return path;
@@ -81,17 +89,21 @@ fs::path destinationPath(const Applier& applier, const Destination& destination)
 // written stops the apply; a named stream the target will not take is
 // counted and left out.
 Stop openDestination(Applier& applier, const Destination& destination, std::uint64_t size,
-                     TargetFile& out) {
-  const fs::path path = destinationPath(applier, destination);
+                     Output& out) {
   bool notAFile = false;
-  const std::string reason = out.create(path, size, notAFile);
+  const std::string reason =
+      applier.volume ? applier.volume->createFile(applier.paths[destination.entry].string(),
+                                                  streamName(applier, destination), size, notAFile,
+                                                  out.onVolume)
+                     : out.file.create(destinationPath(applier, destination), size, notAFile);
   if (reason.empty()) {
     if (destination.stream < 0) applier.made[destination.entry] = true;
     return Stop{};
   }
   if (destination.stream >= 0) {
-    applier.failures.add(MetadataKind::NamedStream,
-                         shownPath(applier, destination) + ": the stream cannot be created");
+    applier.failures.add(
+        MetadataKind::NamedStream,
+        shownPath(applier, destination) + ": the stream cannot be created: " + reason);
     return Stop{};
   }
   if (notAFile)
@@ -107,36 +119,73 @@ void removeQuietly(const fs::path& path) {
   fs::remove(path, ignored);
 }
 
+void removeDestination(Applier& applier, const Destination& destination) {
+  if (applier.volume)
+    applier.volume->remove(applier.paths[destination.entry].string(),
+                           streamName(applier, destination));
+  else
+    removeQuietly(destinationPath(applier, destination));
+}
+
 // Closes every file of a blob and removes them: the data did not get there
 // whole.
 void dropFiles(Applier& applier, Applier::Open& open) {
   const BlobWork& blob = applier.plan.blobs[open.work];
   for (std::size_t f = 0; f < open.files.size(); ++f) {
     open.files[f].close();
-    removeQuietly(destinationPath(applier, blob.destinations[open.written[f]]));
+    removeDestination(applier, blob.destinations[open.written[f]]);
   }
   open.files.clear();
 }
 
+// Reads a piece of what was written to `from`, front to back; `got` is 0 at
+// its end. False when it cannot be read.
+class WrittenReader {
+ public:
+  WrittenReader(Applier& applier, const Destination& from) : applier_(applier), from_(from) {
+    if (!applier.volume) in_.open(destinationPath(applier, from), std::ios::binary);
+  }
+  bool read(std::uint8_t* bytes, std::size_t count, std::size_t& got) {
+    if (applier_.volume) {
+      if (!applier_.volume->readFile(applier_.paths[from_.entry].string(),
+                                     streamName(applier_, from_), offset_, bytes, count, got))
+        return false;
+      offset_ += got;
+      return true;
+    }
+    if (!in_) return false;
+    in_.read(reinterpret_cast<char*>(bytes), static_cast<std::streamsize>(count));
+    got = static_cast<std::size_t>(std::max<std::streamsize>(0, in_.gcount()));
+    return got != 0 || in_.eof();
+  }
+
+ private:
+  Applier& applier_;
+  const Destination& from_;
+  std::ifstream in_;
+  std::uint64_t offset_ = 0;
+};
+
 // Copies a blob's data from the first place it was written to another.
-Stop copyTo(Applier& applier, const fs::path& from, const Destination& destination,
+Stop copyTo(Applier& applier, const Destination& from, const Destination& destination,
             std::uint64_t size) {
-  TargetFile out;
+  Output out;
   Stop stop = openDestination(applier, destination, size, out);
   if (stop.stopped() || !out.isOpen()) return stop;
-  std::ifstream in(from, std::ios::binary);
+  WrittenReader in(applier, from);
   if (applier.copyBuffer.empty()) applier.copyBuffer.resize(kPlainPieceSize);
-  bool wrote = true;
-  while (in && wrote) {
-    in.read(reinterpret_cast<char*>(applier.copyBuffer.data()),
-            static_cast<std::streamsize>(applier.copyBuffer.size()));
-    const std::streamsize got = in.gcount();
-    if (got <= 0) break;
-    wrote = out.write(applier.copyBuffer.data(), static_cast<std::size_t>(got));
-    applier.advance(static_cast<std::uint64_t>(got));
+  bool wrote = true, read = true;
+  std::uint64_t copied = 0;
+  while (wrote) {
+    std::size_t got = 0;
+    read = in.read(applier.copyBuffer.data(), applier.copyBuffer.size(), got);
+    if (!read || got == 0) break;
+    wrote = out.write(applier.copyBuffer.data(), got);
+    copied += got;
+    applier.advance(got);
   }
-  if (!out.close() || !wrote || !in.eof()) {
-    removeQuietly(destinationPath(applier, destination));
+  if (!out.close() || !wrote || !read || copied != size) {
+    removeDestination(applier, destination);
     if (destination.stream >= 0) {
       applier.failures.add(MetadataKind::NamedStream,
                            shownPath(applier, destination) + ": the stream cannot be written");
@@ -162,7 +211,7 @@ Stop startBlob(Applier& applier, std::size_t work, Applier::Open& open) {
       open.copiedFrom = std::min(open.copiedFrom, d);
       continue;
     }
-    TargetFile file;
+    Output file;
     Stop stop = openDestination(applier, blob.destinations[d], size, file);
     if (stop.stopped()) {
       dropFiles(applier, open);
@@ -208,7 +257,7 @@ Stop finishBlob(Applier& applier, Applier::Open& open) {
   }
   if (!open.writing()) return Stop{};
   open.files.clear();
-  const fs::path from = destinationPath(applier, blob.destinations[open.written.front()]);
+  const Destination from = blob.destinations[open.written.front()];
   for (std::size_t d = open.copiedFrom; d < blob.destinations.size(); ++d) {
     if (!isFile(applier.plan, blob.destinations[d])) continue;
     Stop copied = copyTo(applier, from, blob.destinations[d], blob.blob->dataSize());
@@ -279,7 +328,9 @@ Stop feedChunk(Applier& applier, ChunkStream& stream, std::size_t streamIndex,
 Stop makeFolders(Applier& applier) {
   for (std::size_t index : applier.plan.folders) {
     bool notAFolder = false;
-    const std::string reason = makeFolder(applier.paths[index], notAFolder);
+    const std::string reason =
+        applier.volume ? applier.volume->makeFolder(applier.paths[index].string(), notAFolder)
+                       : makeFolder(applier.paths[index], notAFolder);
     if (!reason.empty())
       return stopWith(kApplyExitWriteFailed,
                       "cannot create the folder " + quote(entryPath(applier.tree, index)) + ": " +
@@ -295,7 +346,7 @@ Stop makeEmptyFiles(Applier& applier) {
   if (!applier.plan.target.streamsWrittenWhole)
     empty.insert(empty.end(), applier.plan.emptyStreams.begin(), applier.plan.emptyStreams.end());
   for (const Destination& destination : empty) {
-    TargetFile out;
+    Output out;
     Stop stop = openDestination(applier, destination, 0, out);
     if (stop.stopped()) return stop;
     if (out.isOpen() && !out.close())
@@ -354,8 +405,32 @@ Stop writeBlobs(Applier& applier, const ImageParts& parts, ReadPlan& reading) {
   return Stop{};
 }
 
+// A hard link on a volume written directly.
+Stop linkOnVolume(Applier& applier, const std::pair<std::size_t, std::size_t>& link) {
+  VolumeWriter& volume = *applier.volume;
+  const std::string path = applier.paths[link.first].string();
+  const std::string shown = quote(entryPath(applier.tree, link.first));
+  const VolumeEntry there = volume.entryAt(path);
+  if (there == VolumeEntry::Folder)
+    return stopWith(kApplyExitWriteFailed,
+                    "cannot link " + shown + ": something that is no file is in its place");
+  if (there == VolumeEntry::File) volume.remove(path, std::u16string());
+  const std::string reason = volume.link(applier.paths[link.second].string(), path);
+  if (!reason.empty())
+    return stopWith(kApplyExitWriteFailed, "cannot link " + shown + " to " +
+                                               quote(entryPath(applier.tree, link.second)) + ": " +
+                                               reason);
+  applier.made[link.first] = true;
+  return Stop{};
+}
+
 Stop makeLinks(Applier& applier) {
   for (const auto& link : applier.plan.links) {
+    if (applier.volume) {
+      Stop stop = linkOnVolume(applier, link);
+      if (stop.stopped()) return stop;
+      continue;
+    }
     const fs::path& path = applier.paths[link.first];
     const auto shown = [&applier, &link]() { return quote(entryPath(applier.tree, link.first)); };
     if (occupiedByOther(path, fs::file_type::regular))
@@ -380,9 +455,12 @@ Stop makeReparsePoints(Applier& applier) {
     const std::vector<std::uint8_t>& reparse = applier.reparseData[index];
     const bool inPlace = applier.plan.target.reparsePointsInPlace;
     if (inPlace && !entry.isDirectory() && isZeroDigest(entry.data)) {
-      TargetFile made;
+      Output made;
       bool notAFile = false;
-      const std::string reason = made.create(path, 0, notAFile);
+      const std::string reason = applier.volume
+                                     ? applier.volume->createFile(path.string(), std::u16string(),
+                                                                  0, notAFile, made.onVolume)
+                                     : made.file.create(path, 0, notAFile);
       if (!reason.empty() || !made.close())
         return stopWith(kApplyExitWriteFailed,
                         "cannot create " + quote(entryPath(applier.tree, index)) +
@@ -394,9 +472,11 @@ Stop makeReparsePoints(Applier& applier) {
                            quote(entryPath(applier.tree, index)) + ": something is in its place");
       continue;
     }
+    const le::ByteSpan data{reparse.data(), reparse.size()};
     const std::string reason =
-        applyReparseData(path, entry.isDirectory(), entry.reparseTag,
-                         le::ByteSpan{reparse.data(), reparse.size()}, applier.plan.target);
+        applier.volume ? applier.volume->setReparseData(path.string(), entry.reparseTag, data)
+                       : applyReparseData(path, entry.isDirectory(), entry.reparseTag, data,
+                                          applier.plan.target);
     if (!reason.empty())
       applier.failures.add(MetadataKind::ReparseData,
                            quote(entryPath(applier.tree, index)) + ": " + reason);

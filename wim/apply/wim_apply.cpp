@@ -4,11 +4,13 @@
 #include <chrono>
 #include <fstream>
 #include <ios>
+#include <memory>
 #include <system_error>
 #include <vector>
 
 #include "wim/apply/apply_stages.h"
 #include "wim/apply/target_paths.h"
+#include "wim/apply/volume_writer.h"
 
 namespace wim {
 
@@ -26,7 +28,7 @@ using namespace applying;
 Stop writeTree(Applier& applier, const ImageParts& parts, const fs::path& target) {
   const ImageTree& tree = applier.tree;
   applier.paths.assign(tree.entries.size(), fs::path());
-  applier.paths[0] = target;
+  applier.paths[0] = applier.volume ? fs::path("/") : target;
   applier.made.assign(tree.entries.size(), false);
   applier.made[0] = true;
   for (std::size_t i = 1; i < tree.entries.size(); ++i)
@@ -86,10 +88,18 @@ Stop apply(const std::string& imagePath, const std::string& indexText, const fs:
                                                 " holds " +
                                                 counted(header.imageCount, "image", "images"));
   std::error_code error;
-  if (!fs::is_directory(target, error))
+  // A block device or a file that holds a volume is written directly where
+  // this build can.
+  const bool toVolume = directVolumesSupported() && !fs::is_directory(target, error) &&
+                        isVolumeTarget(target.string());
+  if (!toVolume && !fs::is_directory(target, error))
     return stopWith(kApplyExitNoTarget,
                     "the target folder " + quote(displayPath(target)) +
-                        (fs::exists(target, error) ? " is not a folder" : " does not exist"));
+                        (fs::exists(target, error)
+                             ? (directVolumesSupported()
+                                    ? " is not a folder, nor a device or file with an NTFS volume"
+                                    : " is not a folder")
+                             : " does not exist"));
 
   ImageParts parts;
   Outcome outcome = openImageParts(imagePath, header, size, parts);
@@ -117,8 +127,15 @@ Stop apply(const std::string& imagePath, const std::string& indexText, const fs:
   std::vector<std::uint8_t>().swap(bytes);  // the tree holds all that is needed
 
   Plan plan;
-  Stop stop = planApply(parts, tree, describeTarget(target), plan);
+  Stop stop = planApply(
+      parts, tree, toVolume ? volumeTraits(displayPath(target)) : describeTarget(target), plan);
   if (stop.stopped()) return stop;
+  std::unique_ptr<VolumeWriter> volume;
+  if (toVolume) {
+    std::string refused;
+    volume = openVolumeWriter(target.string(), plan.totalBytes, refused);
+    if (!volume) return stopWith(kApplyExitVolumeRefused, refused);
+  }
 
   const ImageEntry& described = info.xml.images[index - 1];
   printLine(kInfoLinePrefix +
@@ -137,8 +154,14 @@ Stop apply(const std::string& imagePath, const std::string& indexText, const fs:
   if (!leftOut.empty()) printLine(kWarnLinePrefix + printable(leftOut));
 
   Applier applier{tree, plan, printLine, clock, ProgressMeter{}, 0, {}, {}, {}, {}, {}, {}, {}};
+  applier.volume = volume.get();
   printLine(progressStart(applier.meter, plan.totalBytes, clock()));
   stop = writeTree(applier, parts, target);
+  if (volume) {
+    // Closed even after a stop: what was written is left consistent.
+    const std::string unwritten = volume->finish();
+    if (!stop.stopped() && !unwritten.empty()) stop = stopWith(kApplyExitWriteFailed, unwritten);
+  }
   if (stop.stopped()) return stop;
   printLine(progressFinish(applier.meter, clock()));
   return Stop{};

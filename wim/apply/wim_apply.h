@@ -30,6 +30,9 @@ inline constexpr int kApplyExitHashMismatch = 13;  // a file's data fails its SH
 // On an NTFS volume mounted by ntfs-3g: every file was written, but security
 // descriptors or reparse points that Windows needs could not be.
 inline constexpr int kApplyExitMetadataIncomplete = 14;
+// The native tool given a volume to write directly: it is refused as it is
+// (mounted, no NTFS, dirty, hibernated or too small), and nothing was written.
+inline constexpr int kApplyExitVolumeRefused = 15;
 
 inline constexpr char kInfoLinePrefix[] = "[ INFO ] ";
 inline constexpr char kWarnLinePrefix[] = "[ WARN ] ";
