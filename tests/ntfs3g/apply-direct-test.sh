@@ -29,29 +29,7 @@ for tool in wimcapture wimapply ntfs-3g mkntfs mkfs.fat losetup python3 sha256su
   command -v "$tool" >/dev/null || { echo "error: $tool is missing (scripts/setup-debian.sh)"; exit 1; }
 done
 
-rm -rf "$work"
-mkdir -p "$work"
-loops=()
-mounts=()
-cleanup() {
-  for m in "${mounts[@]}"; do umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true; done
-  for l in "${loops[@]}"; do losetup -d "$l" 2>/dev/null || true; done
-}
-trap cleanup EXIT
-
-# newVolume <name> <MB>: an image file with one partition at sector 2048,
-# an offset loop device over the partition, formatted NTFS. Sets $loop.
-newVolume() {
-  truncate -s "$(($2 + 2))M" "$work/$1.img"
-  loop=$(losetup -f --show -o $((2048 * 512)) --sizelimit $(($2 << 20)) "$work/$1.img")
-  loops+=("$loop")
-  mkntfs -Q -F -q -p 2048 -L "$1" "$loop" 2>/dev/null
-}
-mountVolume() {  # mountVolume <device> <folder> [options]
-  mkdir -p "$2"
-  ntfs-3g "$1" "$2" ${3:+-o "$3"}
-  mounts+=("$2")
-}
+source "$here/volume-helpers.sh"
 failed=0
 fail() { echo "FAILED: $*"; failed=1; }
 

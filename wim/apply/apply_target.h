@@ -76,9 +76,19 @@ TargetTraits describeTarget(const std::filesystem::path& target);
 class TargetFile {
  public:
   TargetFile() = default;
-  ~TargetFile();
-  TargetFile(TargetFile&& other) noexcept;
-  TargetFile& operator=(TargetFile&& other) noexcept;
+  ~TargetFile() { close(); }
+  TargetFile(TargetFile&& other) noexcept : handle_(other.handle_), failed_(other.failed_) {
+    other.handle_ = kNone;
+  }
+  TargetFile& operator=(TargetFile&& other) noexcept {
+    if (this != &other) {
+      close();
+      handle_ = other.handle_;
+      failed_ = other.failed_;
+      other.handle_ = kNone;
+    }
+    return *this;
+  }
   TargetFile(const TargetFile&) = delete;
   TargetFile& operator=(const TargetFile&) = delete;
 

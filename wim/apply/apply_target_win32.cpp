@@ -137,23 +137,6 @@ bool setSecurity(const std::filesystem::path& path, le::ByteSpan descriptor, std
 
 }  // namespace
 
-TargetFile::~TargetFile() { close(); }
-
-TargetFile::TargetFile(TargetFile&& other) noexcept
-    : handle_(other.handle_), failed_(other.failed_) {
-  other.handle_ = kNone;
-}
-
-TargetFile& TargetFile::operator=(TargetFile&& other) noexcept {
-  if (this != &other) {
-    close();
-    handle_ = other.handle_;
-    failed_ = other.failed_;
-    other.handle_ = kNone;
-  }
-  return *this;
-}
-
 std::string TargetFile::create(const std::filesystem::path& path, std::uint64_t size,
                                bool& notAFile) {
   notAFile = false;

@@ -261,15 +261,11 @@ class NtfsVolumeWriter : public VolumeWriter {
 
   std::string makeFolder(const std::string& path, bool& notAFolder) override {
     notAFolder = false;
-    std::string parentPath, name;
-    splitPath(path, parentPath, name);
     Inode parent(inodes_);
-    std::string reason = openFolder(parentPath, parent);
+    std::vector<ntfschar> units;
+    u64 there = 0;
+    const std::string reason = lookUp(path, parent, units, there);
     if (!reason.empty()) return reason;
-    const std::vector<ntfschar> units = ntfsName(name);
-    if (units.empty() || units.size() > 255) return kBadName;
-    const u64 there =
-        ntfs_inode_lookup_by_name(parent.get(), units.data(), static_cast<int>(units.size()));
     if (there != static_cast<u64>(-1)) {
       Inode existing(inodes_, inodes_.open(there));
       if (!existing) return errorText(errno);
@@ -280,9 +276,7 @@ class NtfsVolumeWriter : public VolumeWriter {
       folders_[path] = MREF(there);
       return std::string();
     }
-    Inode made(inodes_, inodes_.adopt(ntfs_create(parent.get(), const_cpu_to_le32(0),
-                                                  const_cast<ntfschar*>(units.data()),
-                                                  static_cast<u8>(units.size()), S_IFDIR)));
+    Inode made(inodes_, create(parent, units, S_IFDIR));
     if (!made) return errorText(errno);
     folders_[path] = made.get()->mft_no;
     return std::string();
@@ -456,21 +450,36 @@ class NtfsVolumeWriter : public VolumeWriter {
     return std::string(name) + ": " + errorText(errno);
   }
 
-  // Opens the file at `path`, made where nothing is there.
-  std::string openFile(const std::string& path, Inode& inode, bool& notAFile) {
+  // The folder that holds `path`, opened, the last name as NTFS has it, and
+  // the record of what bears that name there (-1 for nothing).
+  std::string lookUp(const std::string& path, Inode& parent, std::vector<ntfschar>& units,
+                     u64& there) {
     std::string parentPath, name;
     splitPath(path, parentPath, name);
-    Inode parent(inodes_);
     std::string reason = openFolder(parentPath, parent);
     if (!reason.empty()) return reason;
-    const std::vector<ntfschar> units = ntfsName(name);
+    units = ntfsName(name);
     if (units.empty() || units.size() > 255) return kBadName;
-    const u64 there =
-        ntfs_inode_lookup_by_name(parent.get(), units.data(), static_cast<int>(units.size()));
+    there = ntfs_inode_lookup_by_name(parent.get(), units.data(), static_cast<int>(units.size()));
+    return std::string();
+  }
+
+  // A new file (S_IFREG) or folder (S_IFDIR) of that name in `parent`.
+  ntfs_inode* create(Inode& parent, const std::vector<ntfschar>& units, mode_t type) {
+    return inodes_.adopt(ntfs_create(parent.get(), const_cpu_to_le32(0),
+                                     const_cast<ntfschar*>(units.data()),
+                                     static_cast<u8>(units.size()), type));
+  }
+
+  // Opens the file at `path`, made where nothing is there.
+  std::string openFile(const std::string& path, Inode& inode, bool& notAFile) {
+    Inode parent(inodes_);
+    std::vector<ntfschar> units;
+    u64 there = 0;
+    const std::string reason = lookUp(path, parent, units, there);
+    if (!reason.empty()) return reason;
     if (there == static_cast<u64>(-1)) {
-      inode.reset(inodes_.adopt(ntfs_create(parent.get(), const_cpu_to_le32(0),
-                                            const_cast<ntfschar*>(units.data()),
-                                            static_cast<u8>(units.size()), S_IFREG)));
+      inode.reset(create(parent, units, S_IFREG));
       return inode ? std::string() : errorText(errno);
     }
     inode.reset(inodes_.open(there));
