@@ -5,6 +5,8 @@
 #include <winioctl.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <utility>
@@ -47,10 +49,14 @@ struct AlignedBuffer {
   AlignedBuffer& operator=(const AlignedBuffer&) = delete;
 };
 
-bool seek(const Device& device, std::uint64_t offset) {
-  LARGE_INTEGER at;
-  at.QuadPart = static_cast<LONGLONG>(offset);
-  return SetFilePointerEx(handleOf(device), at, nullptr, FILE_BEGIN) != 0;
+// Raw I/O names its offset in an OVERLAPPED, which Windows documents for
+// synchronous handles too: a disk driver's handle keeps no file position of
+// its own that SetFilePointerEx could move.
+OVERLAPPED at(std::uint64_t offset) {
+  OVERLAPPED overlapped{};
+  overlapped.Offset = static_cast<DWORD>(offset);
+  overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return overlapped;
 }
 
 // "C:" or "C:\" → "\\.\C:".
@@ -60,6 +66,46 @@ bool volumeDevicePath(const std::string& name, std::string& path) {
   if (!((letter >= 'A' && letter <= 'Z') || (letter >= 'a' && letter <= 'z'))) return false;
   if (name.size() == 3 && name[2] != '\\' && name[2] != '/') return false;
   path = std::string("\\\\.\\") + letter + ":";
+  return true;
+}
+
+bool isPhysicalDrive(const std::string& path) {
+  const std::string prefix = "\\\\.\\PhysicalDrive";
+  if (path.size() <= prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(path[i])) !=
+        std::tolower(static_cast<unsigned char>(prefix[i])))
+      return false;
+  return true;
+}
+
+// The disk extents of an open volume, the buffer grown until they fit.
+bool volumeExtents(HANDLE volume, std::vector<DISK_EXTENT>& out, DWORD& error) {
+  std::vector<std::uint8_t> buffer(sizeof(VOLUME_DISK_EXTENTS));
+  for (;;) {
+    DWORD returned = 0;
+    if (DeviceIoControl(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, buffer.data(),
+                        static_cast<DWORD>(buffer.size()), &returned, nullptr))
+      break;
+    error = GetLastError();
+    if (error != ERROR_MORE_DATA && error != ERROR_INSUFFICIENT_BUFFER) return false;
+    VOLUME_DISK_EXTENTS head;
+    std::memcpy(&head, buffer.data(), sizeof head);
+    const std::size_t wanted = offsetof(VOLUME_DISK_EXTENTS, Extents) +
+                               std::max<DWORD>(head.NumberOfDiskExtents, 1) * sizeof(DISK_EXTENT);
+    if (wanted <= buffer.size() || wanted > (1u << 20)) return false;
+    buffer.resize(wanted);
+  }
+  DWORD count = 0;
+  std::memcpy(&count, buffer.data(), sizeof count);
+  out.clear();
+  for (DWORD i = 0; i < count; ++i) {
+    DISK_EXTENT extent;
+    const std::size_t at = offsetof(VOLUME_DISK_EXTENTS, Extents) + i * sizeof(DISK_EXTENT);
+    if (at + sizeof extent > buffer.size()) break;
+    std::memcpy(&extent, buffer.data() + at, sizeof extent);
+    out.push_back(extent);
+  }
   return true;
 }
 
@@ -112,7 +158,9 @@ bool openDevice(const std::string& path, bool writable, Device& device, std::str
   // boot sector (FAT32's reserved sectors among them) unless the volume is
   // locked. The running system's volume cannot be locked; its boot sectors
   // can be written all the same. The lock ends with the handle.
-  if (writable)
+  // A disk is never locked: Windows mounts RAW on a locked disk's handle, and
+  // a second open of the same disk (BOOTICE reads the ESP through one) fails.
+  if (writable && !isPhysicalDrive(path))
     DeviceIoControl(handle, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
   device = std::move(opened);
   return true;
@@ -124,11 +172,14 @@ bool readSectors(Device& device, std::uint64_t sector, std::uint32_t count, le::
   AlignedBuffer buffer(size);
   if (!buffer.data) return fail(reason, "not enough memory");
   DWORD got = 0;
-  if (!seek(device, sector * device.sectorSize) ||
-      !ReadFile(handleOf(device), buffer.data, static_cast<DWORD>(size), &got, nullptr) ||
-      got != size)
+  OVERLAPPED offset = at(sector * device.sectorSize);
+  if (!ReadFile(handleOf(device), buffer.data, static_cast<DWORD>(size), &got, &offset))
     return fail(reason, "cannot read sector " + std::to_string(sector) + " of " + device.path +
                             " (" + errorText(GetLastError()) + ")");
+  if (got != size)
+    return fail(reason, "cannot read sector " + std::to_string(sector) + " of " + device.path +
+                            ": it ends after " + std::to_string(got) + " of " +
+                            std::to_string(size) + " bytes");
   const auto* bytes = static_cast<const std::uint8_t*>(buffer.data);
   out.assign(bytes, bytes + size);
   return true;
@@ -142,12 +193,17 @@ bool writeSectors(Device& device, std::uint64_t sector, const le::Bytes& bytes,
   if (!buffer.data) return fail(reason, "not enough memory");
   std::memcpy(buffer.data, bytes.data(), bytes.size());
   DWORD put = 0;
-  if (!seek(device, sector * device.sectorSize) ||
-      !WriteFile(handleOf(device), buffer.data, static_cast<DWORD>(bytes.size()), &put, nullptr) ||
-      put != bytes.size())
+  OVERLAPPED offset = at(sector * device.sectorSize);
+  if (!WriteFile(handleOf(device), buffer.data, static_cast<DWORD>(bytes.size()), &put, &offset))
     return fail(reason, "cannot write sector " + std::to_string(sector) + " of " + device.path +
                             " (" + errorText(GetLastError()) + ")");
-  FlushFileBuffers(handleOf(device));
+  if (put != bytes.size())
+    return fail(reason, "cannot write sector " + std::to_string(sector) + " of " + device.path +
+                            ": only " + std::to_string(put) + " of " +
+                            std::to_string(bytes.size()) + " bytes were taken");
+  if (!FlushFileBuffers(handleOf(device)))
+    return fail(reason, "cannot flush " + device.path + " after writing sector " +
+                            std::to_string(sector) + " (" + errorText(GetLastError()) + ")");
   return true;
 }
 
@@ -161,31 +217,25 @@ bool locateVolume(const std::string& name, VolumeLocation& location, std::string
     location.whyNotOnDisk = "cannot open " + location.volumePath + ": " + errorText(GetLastError());
     return true;
   }
-  // Room for a few extents: a spanned volume is refused, not read.
-  std::vector<std::uint8_t> buffer(sizeof(VOLUME_DISK_EXTENTS) + 8 * sizeof(DISK_EXTENT));
-  DWORD returned = 0;
-  const BOOL asked =
-      DeviceIoControl(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, buffer.data(),
-                      static_cast<DWORD>(buffer.size()), &returned, nullptr);
-  const DWORD error = GetLastError();
+  std::vector<DISK_EXTENT> extents;
+  DWORD error = 0;
+  const bool asked = volumeExtents(volume, extents, error);
   CloseHandle(volume);
   if (!asked) {
     location.whyNotOnDisk =
         "the system does not say which disk holds " + name + " (" + errorText(error) + ")";
     return true;
   }
-  VOLUME_DISK_EXTENTS extents;
-  std::memcpy(&extents, buffer.data(), sizeof extents);
-  if (extents.NumberOfDiskExtents == 0) {
+  if (extents.empty()) {
     location.whyNotOnDisk = "the system names no disk for " + name;
     return true;
   }
-  if (extents.NumberOfDiskExtents != 1) {
-    location.whyNotOnDisk = name + " spans " + std::to_string(extents.NumberOfDiskExtents) +
+  if (extents.size() != 1) {
+    location.whyNotOnDisk = name + " spans " + std::to_string(extents.size()) +
                             " disk extents; only a volume on one partition can boot";
     return true;
   }
-  const DISK_EXTENT& extent = extents.Extents[0];
+  const DISK_EXTENT& extent = extents[0];
   location.onDisk = true;
   location.diskPath = "\\\\.\\PhysicalDrive" + std::to_string(extent.DiskNumber);
   location.startBytes = static_cast<std::uint64_t>(extent.StartingOffset.QuadPart);
@@ -207,15 +257,26 @@ bool volumeHolding(const std::string& path, std::string& volume, std::string& re
 
 bool readLayout(Device& disk, DiskLayout& layout, std::string& reason) {
   layout = DiskLayout{};
+  // Grown until the table fits: a disk with many logical partitions reports
+  // four entries for each.
   std::vector<std::uint8_t> buffer(sizeof(DRIVE_LAYOUT_INFORMATION_EX) +
-                                   127 * sizeof(PARTITION_INFORMATION_EX));
-  DWORD returned = 0;
-  if (!DeviceIoControl(handleOf(disk), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, buffer.data(),
-                       static_cast<DWORD>(buffer.size()), &returned, nullptr))
-    return fail(reason, "the system does not give the partition table of " + disk.path + " (" +
-                            errorText(GetLastError()) + ")");
+                                   31 * sizeof(PARTITION_INFORMATION_EX));
+  for (;;) {
+    DWORD returned = 0;
+    if (DeviceIoControl(handleOf(disk), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, buffer.data(),
+                        static_cast<DWORD>(buffer.size()), &returned, nullptr))
+      break;
+    const DWORD error = GetLastError();
+    if (error != ERROR_INSUFFICIENT_BUFFER || buffer.size() > (4u << 20))
+      return fail(reason, "the system does not give the partition table of " + disk.path + " (" +
+                              errorText(error) + ")");
+    buffer.resize(buffer.size() * 2);
+  }
   const auto* info = reinterpret_cast<const DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());
-  const DWORD count = std::min<DWORD>(info->PartitionCount, 128);
+  const DWORD count = std::min<DWORD>(
+      info->PartitionCount,
+      static_cast<DWORD>((buffer.size() - offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry)) /
+                         sizeof(PARTITION_INFORMATION_EX)));
   if (info->PartitionStyle == PARTITION_STYLE_GPT) {
     layout.style = PartitionStyle::Gpt;
     std::memcpy(layout.diskGuid.bytes.data(), &info->Gpt.DiskId, 16);
@@ -280,17 +341,13 @@ std::wstring volumeOnDisk(DWORD diskNumber, std::uint64_t startBytes) {
     HANDLE volume = CreateFileW(device.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, 0, nullptr);
     if (volume == INVALID_HANDLE_VALUE) continue;
-    std::vector<std::uint8_t> buffer(sizeof(VOLUME_DISK_EXTENTS) + 8 * sizeof(DISK_EXTENT));
-    DWORD returned = 0;
-    const BOOL asked =
-        DeviceIoControl(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, buffer.data(),
-                        static_cast<DWORD>(buffer.size()), &returned, nullptr);
+    std::vector<DISK_EXTENT> extents;
+    DWORD error = 0;
+    const bool asked = volumeExtents(volume, extents, error);
     CloseHandle(volume);
     if (!asked) continue;
-    VOLUME_DISK_EXTENTS extents;
-    std::memcpy(&extents, buffer.data(), sizeof extents);
-    if (extents.NumberOfDiskExtents == 1 && extents.Extents[0].DiskNumber == diskNumber &&
-        static_cast<std::uint64_t>(extents.Extents[0].StartingOffset.QuadPart) == startBytes) {
+    if (extents.size() == 1 && extents[0].DiskNumber == diskNumber &&
+        static_cast<std::uint64_t>(extents[0].StartingOffset.QuadPart) == startBytes) {
       found = name;
       break;
     }
@@ -313,20 +370,35 @@ bool reachPartition(const std::string& diskPath, std::uint64_t startBytes, std::
     return fail(reason, "the system has mounted no volume at byte " + std::to_string(startBytes) +
                             " of " + diskPath);
   // The system's own mount point, where the volume has one.
-  std::vector<wchar_t> paths(4096);
-  DWORD length = 0;
-  if (GetVolumePathNamesForVolumeNameW(volume.c_str(), paths.data(),
-                                       static_cast<DWORD>(paths.size()), &length) &&
-      paths[0] != L'\0') {
+  std::vector<wchar_t> paths(MAX_PATH);
+  for (;;) {
+    DWORD length = 0;
+    if (GetVolumePathNamesForVolumeNameW(volume.c_str(), paths.data(),
+                                         static_cast<DWORD>(paths.size()), &length))
+      break;
+    const DWORD error = GetLastError();
+    if (error != ERROR_MORE_DATA || paths.size() > (1u << 20)) {
+      paths.assign(1, L'\0');
+      break;
+    }
+    paths.resize(std::max<std::size_t>(length, paths.size() * 2));
+  }
+  if (paths[0] != L'\0') {
     mount.folder = narrow(paths.data());
     return true;
   }
   // Else a free drive letter for the moment, from the end of the alphabet.
   const DWORD used = GetLogicalDrives();
+  std::string refused;
   for (wchar_t letter = L'Z'; letter >= L'D'; --letter) {
     if (used & (1u << (letter - L'A'))) continue;
     const std::wstring root = {letter, L':', L'\\'};
-    if (!SetVolumeMountPointW(root.c_str(), volume.c_str())) continue;
+    if (!SetVolumeMountPointW(root.c_str(), volume.c_str())) {
+      // The same refusal for every letter says nothing new: stop at the first.
+      refused = "the system refused to give " + narrow(volume) + " the drive letter " +
+                narrow(root) + " (" + errorText(GetLastError()) + ")";
+      break;
+    }
     mount.folder = narrow(root);
     mount.temporary = true;
     mount.undo = [root](std::string& why) {
@@ -339,6 +411,7 @@ bool reachPartition(const std::string& diskPath, std::uint64_t startBytes, std::
         FlushFileBuffers(flush);
         CloseHandle(flush);
       }
+      SetLastError(ERROR_SUCCESS);
       if (DeleteVolumeMountPointW(root.c_str())) return true;
       why = "cannot remove the drive letter " + narrow(root) + " again (" +
             errorText(GetLastError()) + ")";
@@ -346,6 +419,7 @@ bool reachPartition(const std::string& diskPath, std::uint64_t startBytes, std::
     };
     return true;
   }
+  if (!refused.empty()) return fail(reason, refused);
   return fail(reason, "no drive letter is free to mount the partition on");
 }
 

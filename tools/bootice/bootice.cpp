@@ -41,8 +41,9 @@ int slotStartingAt(const le::Bytes& sector0, std::uint64_t startLba) {
 // A GPT disk has no active partition: UEFI firmware starts it from its EFI
 // system partition, so whichever partition was named, the disk is ready when
 // that partition holds Windows Boot Manager. Nothing is changed on it.
-int checkGptDisk(const std::string& device, const std::string& diskPath,
-                 const boot::DiskLayout& layout, std::uint32_t sectorSize, const Host& host) {
+int checkGptDisk(const std::string& device, const std::string& diskPath, boot::Device& disk,
+                 const boot::DiskLayout& layout, const Host& host) {
+  const std::uint32_t sectorSize = disk.sectorSize;
   const boot::Partition* esp = boot::efiSystemPartition(layout);
   if (!esp)
     return fail(host, device +
@@ -51,12 +52,12 @@ int checkGptDisk(const std::string& device, const std::string& diskPath,
                           "bcdboot; nothing was changed");
   const std::string partition = "the EFI system partition of " + diskPath + " (partition " +
                                 std::to_string(esp->number) + ")";
-  boot::Device disk;
+  // Read through the disk handle already open: a second open of the same
+  // disk is what a system that locked the first would refuse.
   le::Bytes sector;
   boot::VolumeBootSector bpb;
   std::string reason;
-  if (!boot::openDevice(diskPath, false, disk, reason) ||
-      !readBytes(disk, esp->startLba * sectorSize, 512, sector, reason))
+  if (!readBytes(disk, esp->startLba * sectorSize, 512, sector, reason))
     return fail(host, "cannot read " + partition + ": " + reason);
   const bool known = boot::parseVolumeBootSector(sector, bpb, reason);
   if (!known || bpb.kind == boot::FileSystemKind::Ntfs)
@@ -104,7 +105,7 @@ int activate(const std::string& device, const Host& host) {
                           "); nothing was changed");
 
   if (layout.style == boot::PartitionStyle::Gpt)
-    return checkGptDisk(device, location.diskPath, layout, disk.sectorSize, host);
+    return checkGptDisk(device, location.diskPath, disk, layout, host);
   if (partition->logical)
     return fail(host, device +
                           " is a logical partition, which cannot be active; nothing "
