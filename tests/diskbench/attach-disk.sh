@@ -33,10 +33,13 @@ echo "disk $bytes $disk" >>"$state/disk.conf"
 declare -A letters=()
 for choice in "$@"; do letters[${choice%%=*}]=${choice#*=}; done
 
-# partitions: "N START SECTORS" in the disk's own sectors.
-sfdisk -d "$disk" | sed -n 's/^[^ ]*[^0-9]\([0-9][0-9]*\) : start= *\([0-9]*\), size= *\([0-9]*\).*/\1 \2 \3/p' \
+# partitions: "N START SECTORS TYPE" in the disk's own sectors; an extended
+# partition is a container of others, no volume of its own.
+sfdisk -d "$disk" |
+  sed -n 's/^[^ ]*[^0-9]\([0-9][0-9]*\) : start= *\([0-9]*\), size= *\([0-9]*\), type=\([0-9A-Za-z-]*\).*/\1 \2 \3 \4/p' \
   >"$state/partitions"
-while read -r number start sectors; do
+while read -r number start sectors type; do
+  case $type in 5 | f | 85) continue ;; esac
   loop=$(losetup -f --show --sector-size "$sector" -o $((start * sector)) \
     --sizelimit $((sectors * sector)) "$image")
   record loop "$loop"

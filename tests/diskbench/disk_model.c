@@ -178,7 +178,8 @@ static uint32_t read_mbr(dm_read_fn read, void* context, uint32_t sector_size, u
   uint64_t ebr = extended_lba;
   uint8_t sector[4096];
   for (unsigned hops = 0; ebr && hops < 60; ++hops) {
-    if ((ebr + 1) * sector_size > disk_bytes || read(context, ebr * sector_size, sector_size, sector))
+    if ((ebr + 1) * sector_size > disk_bytes ||
+        read(context, ebr * sector_size, sector_size, sector))
       return DM_DEVICE_DATA_ERROR;
     if (sector[510] != 0x55 || sector[511] != 0xAA) break;
     if (layout->count + 4 > DM_MAX_ENTRIES) break;
@@ -471,8 +472,9 @@ static void add_write(dm_write_plan* plan, uint64_t offset, uint32_t length, con
   w->data = data;
 }
 
-static uint32_t plan_mbr(const uint8_t* request, size_t size, uint32_t count, const uint8_t* sector0,
-                         uint32_t sector_size, uint64_t disk_bytes, dm_write_plan* plan) {
+static uint32_t plan_mbr(const uint8_t* request, size_t size, uint32_t count,
+                         const uint8_t* sector0, uint32_t sector_size, uint64_t disk_bytes,
+                         dm_write_plan* plan) {
   uint8_t* out = plan->storage;
   memcpy(out, sector0, sector_size);
   put32(out + 440, get32(request + 8));
@@ -529,8 +531,9 @@ static void finish_header(uint8_t* h, uint64_t my_lba, uint64_t other_lba, uint6
   put32(h + 16, dm_crc32(h, 92));
 }
 
-static uint32_t plan_gpt(const uint8_t* request, size_t size, uint32_t count, const uint8_t* sector0,
-                         uint32_t sector_size, uint64_t disk_bytes, dm_write_plan* plan) {
+static uint32_t plan_gpt(const uint8_t* request, size_t size, uint32_t count,
+                         const uint8_t* sector0, uint32_t sector_size, uint64_t disk_bytes,
+                         dm_write_plan* plan) {
   const uint64_t sectors = disk_bytes / sector_size, last = sectors - 1;
   const uint32_t array_sectors = (GPT_ENTRIES * GPT_ENTRY_SIZE + sector_size - 1) / sector_size;
   const uint64_t first_usable = 2 + array_sectors, last_usable = last - array_sectors - 1;
@@ -633,8 +636,7 @@ static int matches(const point_view* p, const point_view* spec) {
   if (spec->link && !same_name(spec->link, spec->link_bytes, p->link, p->link_bytes)) return 0;
   if (spec->device && !same_name(spec->device, spec->device_bytes, p->device, p->device_bytes))
     return 0;
-  if (spec->id && (spec->id_bytes != p->id_bytes || memcmp(spec->id, p->id, p->id_bytes)))
-    return 0;
+  if (spec->id && (spec->id_bytes != p->id_bytes || memcmp(spec->id, p->id, p->id_bytes))) return 0;
   return 1;
 }
 
@@ -653,8 +655,7 @@ static int field(const uint8_t* base, size_t size, uint32_t offset, uint16_t byt
 #define MAX_POINTS 128
 
 uint32_t dm_merge_points(const uint8_t* query, size_t query_size, const uint8_t* lower,
-                         size_t lower_size, const dm_point* ours, unsigned our_count,
-                         dm_out* out) {
+                         size_t lower_size, const dm_point* ours, unsigned our_count, dm_out* out) {
   point_view spec, points[MAX_POINTS];
   unsigned count = 0;
   if (query_size < 24 || out->size < 8) return DM_INVALID_PARAMETER;
@@ -698,8 +699,7 @@ uint32_t dm_merge_points(const uint8_t* query, size_t query_size, const uint8_t*
   for (unsigned i = 0; i < their_count; ++i) {
     int keep = 1;
     for (unsigned h = 0; h < hidden_count; ++h)
-      if (same_name(theirs[i].device, theirs[i].device_bytes, hidden[h], hidden_bytes[h]))
-        keep = 0;
+      if (same_name(theirs[i].device, theirs[i].device_bytes, hidden[h], hidden_bytes[h])) keep = 0;
     if (keep && count < MAX_POINTS) points[count++] = theirs[i];
   }
   for (unsigned k = 0; k < our_count && count < MAX_POINTS; ++k) {

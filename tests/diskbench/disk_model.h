@@ -73,8 +73,8 @@ enum { DM_MBR = 0, DM_GPT = 1, DM_RAW = 2 };
 
 typedef struct {
   int style;
-  uint32_t signature; /* MBR */
-  dm_guid disk_guid;  /* GPT */
+  uint32_t signature;                   /* MBR */
+  dm_guid disk_guid;                    /* GPT */
   uint64_t usable_start, usable_length; /* GPT, bytes */
   uint32_t max_entries;                 /* GPT: entries in the array */
   unsigned count;
@@ -148,8 +148,7 @@ typedef struct {
 } dm_point;
 
 uint32_t dm_merge_points(const uint8_t* query, size_t query_size, const uint8_t* lower,
-                         size_t lower_size, const dm_point* ours, unsigned our_count,
-                         dm_out* out);
+                         size_t lower_size, const dm_point* ours, unsigned our_count, dm_out* out);
 
 #ifdef __cplusplus
 }

@@ -85,11 +85,10 @@ int layout(const char* path) {
   if (info->PartitionStyle == PARTITION_STYLE_MBR) {
     std::printf("style mbr\nsignature %08lx\n", info->Mbr.Signature);
   } else if (info->PartitionStyle == PARTITION_STYLE_GPT) {
-    std::printf("style gpt\ndisk-guid %s\nusable %lld %lld\nentries %lu\n",
-                guid(info->Gpt.DiskId).c_str(),
-                static_cast<long long>(info->Gpt.StartingUsableOffset.QuadPart),
-                static_cast<long long>(info->Gpt.UsableLength.QuadPart),
-                info->Gpt.MaxPartitionCount);
+    std::printf(
+        "style gpt\ndisk-guid %s\nusable %lld %lld\nentries %lu\n", guid(info->Gpt.DiskId).c_str(),
+        static_cast<long long>(info->Gpt.StartingUsableOffset.QuadPart),
+        static_cast<long long>(info->Gpt.UsableLength.QuadPart), info->Gpt.MaxPartitionCount);
   } else {
     std::printf("style raw\n");
   }
@@ -225,8 +224,8 @@ int shortBuffers(const char* path) {
   if (!open(path, false, disk)) return 1;
   unsigned char small[16];
   DWORD got = 0;
-  BOOL ok = DeviceIoControl(disk.h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, small, 8, &got,
-                            nullptr);
+  BOOL ok =
+      DeviceIoControl(disk.h, IOCTL_DISK_GET_DRIVE_GEOMETRY, nullptr, 0, small, 8, &got, nullptr);
   std::printf("geometry-8 %d %lu\n", ok, ok ? 0 : GetLastError());
   std::vector<unsigned char> one(sizeof(DRIVE_LAYOUT_INFORMATION_EX));
   ok = DeviceIoControl(disk.h, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, one.data(),
@@ -255,7 +254,8 @@ int main(int argc, char** argv) {
   if (argc >= 3 && !std::strcmp(argv[1], "volume")) return volume(argv[2]);
   if (argc >= 2 && !std::strcmp(argv[1], "volumes")) return volumes();
   if (argc >= 5 && !std::strcmp(argv[1], "read"))
-    return readBytes(argv[2], std::strtoll(argv[3], nullptr, 10), std::strtol(argv[4], nullptr, 10));
+    return readBytes(argv[2], std::strtoll(argv[3], nullptr, 10),
+                     std::strtol(argv[4], nullptr, 10));
   if (argc >= 4 && !std::strcmp(argv[1], "set-mbr")) return setLayout(false, argc - 2, argv + 2);
   if (argc >= 3 && !std::strcmp(argv[1], "set-gpt")) return setLayout(true, argc - 2, argv + 2);
   if (argc >= 3 && !std::strcmp(argv[1], "short")) return shortBuffers(argv[2]);

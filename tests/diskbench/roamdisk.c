@@ -43,15 +43,16 @@ extern __declspec(dllimport) POBJECT_TYPE* IoDriverObjectType;
 #define IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS CTL_CODE(0x56, 0, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #endif
 #ifndef FSCTL_ALLOW_EXTENDED_DASD_IO
-#define FSCTL_ALLOW_EXTENDED_DASD_IO CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 32, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define FSCTL_ALLOW_EXTENDED_DASD_IO \
+  CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 32, METHOD_NEITHER, FILE_ANY_ACCESS)
 #endif
 
 enum kind { KIND_DISK, KIND_VOLUME, KIND_FILTER };
 
 typedef struct {
   enum kind kind;
-  unsigned index;         /* the volume's, for KIND_VOLUME */
-  DEVICE_OBJECT* lower;   /* for KIND_FILTER: the mount manager */
+  unsigned index;       /* the volume's, for KIND_VOLUME */
+  DEVICE_OBJECT* lower; /* for KIND_FILTER: the mount manager */
 } extension;
 
 /* The one instance: a disk and its volumes. */
@@ -62,9 +63,9 @@ static HANDLE volume_files[DM_MAX_VOLUMES];
 static DEVICE_OBJECT* disk_device;
 static DEVICE_OBJECT* volume_devices[DM_MAX_VOLUMES];
 static DEVICE_OBJECT* filter_device;
-static WCHAR volume_names[DM_MAX_VOLUMES][64];   /* \Device\RoamdeckDisk1Volume<n> */
-static WCHAR volume_links[DM_MAX_VOLUMES][64];   /* \??\Volume{...} */
-static WCHAR letter_links[DM_MAX_VOLUMES][16];   /* \DosDevices\X: */
+static WCHAR volume_names[DM_MAX_VOLUMES][64]; /* \Device\RoamdeckDisk1Volume<n> */
+static WCHAR volume_links[DM_MAX_VOLUMES][64]; /* \??\Volume{...} */
+static WCHAR letter_links[DM_MAX_VOLUMES][16]; /* \DosDevices\X: */
 static UCHAR volume_ids[DM_MAX_VOLUMES][24];
 
 static void to_wide(WCHAR* out, const char* in, size_t size) {
@@ -169,8 +170,8 @@ static NTSTATUS on_read_write(DEVICE_OBJECT* device, IRP* irp) {
   IO_STACK_LOCATION* stack = IoGetCurrentIrpStackLocation(irp);
   const BOOLEAN write = stack->MajorFunction == IRP_MJ_WRITE;
   const ULONG length = write ? stack->Parameters.Write.Length : stack->Parameters.Read.Length;
-  const LONGLONG offset =
-      write ? stack->Parameters.Write.ByteOffset.QuadPart : stack->Parameters.Read.ByteOffset.QuadPart;
+  const LONGLONG offset = write ? stack->Parameters.Write.ByteOffset.QuadPart
+                                : stack->Parameters.Read.ByteOffset.QuadPart;
   const ULONGLONG size = e->kind == KIND_DISK ? config.disk_bytes : config.volumes[e->index].length;
   /* Sectors only, and nothing past the end, as a disk answers. */
   if (offset < 0 || (ULONGLONG)offset % config.sector_size || length % config.sector_size)
@@ -209,13 +210,14 @@ static NTSTATUS set_layout(IRP* irp, ULONG size) {
   NTSTATUS status = disk_io(FALSE, 0, config.sector_size, sector0);
   if (!NT_SUCCESS(status)) return status;
   dm_write_plan plan;
-  plan.storage = ExAllocatePoolWithTag(NonPagedPool, dm_set_layout_storage(config.sector_size), TAG);
+  plan.storage =
+      ExAllocatePoolWithTag(NonPagedPool, dm_set_layout_storage(config.sector_size), TAG);
   if (!plan.storage) return STATUS_INSUFFICIENT_RESOURCES;
   status = (NTSTATUS)dm_plan_set_layout(buffer_of(irp), size, sector0, config.sector_size,
                                         config.disk_bytes, &plan);
   for (unsigned i = 0; NT_SUCCESS(status) && i < plan.count; ++i)
-    status = disk_io(TRUE, plan.writes[i].offset, plan.writes[i].length,
-                     (UCHAR*)plan.writes[i].data);
+    status =
+        disk_io(TRUE, plan.writes[i].offset, plan.writes[i].length, (UCHAR*)plan.writes[i].data);
   ExFreePool(plan.storage);
   if (NT_SUCCESS(status)) status = flush_all();
   reread_layout();
@@ -225,8 +227,8 @@ static NTSTATUS set_layout(IRP* irp, ULONG size) {
 static NTSTATUS on_control(DEVICE_OBJECT* device, IRP* irp);
 
 /* The mount manager's answer to the same query, into a pool buffer. */
-static NTSTATUS ask_mount_manager(DEVICE_OBJECT* lower, void* query, ULONG query_size, UCHAR** answer,
-                                  ULONG* answer_size) {
+static NTSTATUS ask_mount_manager(DEVICE_OBJECT* lower, void* query, ULONG query_size,
+                                  UCHAR** answer, ULONG* answer_size) {
   ULONG size = 4096;
   for (int tries = 0; tries < 4; ++tries) {
     if (size < query_size) size = query_size;
@@ -277,7 +279,8 @@ static NTSTATUS query_points(DEVICE_OBJECT* device, IRP* irp) {
   RtlCopyMemory(query, system, in_size);
   UCHAR* lower_answer = NULL;
   ULONG lower_size = 0;
-  NTSTATUS status = ask_mount_manager(ext(device)->lower, query, in_size, &lower_answer, &lower_size);
+  NTSTATUS status =
+      ask_mount_manager(ext(device)->lower, query, in_size, &lower_answer, &lower_size);
   /* The mount manager knowing none of the asked points is no failure here:
    * the test disk may still have them. */
   static const UCHAR none[8] = {8, 0, 0, 0, 0, 0, 0, 0};
@@ -312,8 +315,8 @@ static NTSTATUS on_control(DEVICE_OBJECT* device, IRP* irp) {
     if (code == IOCTL_MOUNTMGR_QUERY_POINTS) return query_points(device, irp);
     return pass_down(device, irp);
   }
-  dm_out out = {irp->AssociatedIrp.SystemBuffer, stack->Parameters.DeviceIoControl.OutputBufferLength,
-                0};
+  dm_out out = {irp->AssociatedIrp.SystemBuffer,
+                stack->Parameters.DeviceIoControl.OutputBufferLength, 0};
   if (!out.data) out.size = 0;
   const BOOLEAN volume = e->kind == KIND_VOLUME;
   const dm_volume* v = volume ? &config.volumes[e->index] : NULL;
