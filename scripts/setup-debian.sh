@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64
   wine64 xvfb x11-apps x11-utils imagemagick xdotool locales fonts-wqy-microhei
   python3 wimtools libwim-dev
-  qemu-system-x86 ovmf nasm ntfs-3g ntfs-3g-dev fusefat dosfstools mtools fdisk libhivex-bin libwin-hivex-perl
+  qemu-system-x86 ovmf nasm ntfs-3g ntfs-3g-dev fusefat dosfstools mtools fdisk gdisk libhivex-bin libwin-hivex-perl
   e2fsprogs exfatprogs
   dpkg-dev lintian file
 )
