@@ -61,8 +61,14 @@ while read -r number start sectors type; do
   esac
   rm "$node"
   record mount "$folder"
-  rm -f "$prefix/dosdevices/$lower::"
-  ln -sfn "$folder" "$prefix/dosdevices/$lower:"
+  # A letter the prefix already has is lent, and given back on detaching.
+  for name in "$lower:" "$lower::"; do
+    if [ -L "$prefix/dosdevices/$name" ]; then
+      record old-link "$prefix/dosdevices/$name $(readlink "$prefix/dosdevices/$name")"
+      rm "$prefix/dosdevices/$name"
+    fi
+  done
+  ln -sn "$folder" "$prefix/dosdevices/$lower:"
   record link "$prefix/dosdevices/$lower:"
 done <"$state/partitions"
 

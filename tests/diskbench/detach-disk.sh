@@ -21,6 +21,9 @@ fi
 while read -r kind what; do
   [ "$kind" = link ] && rm -f "$what"
 done <"$state/made"
+while read -r kind link target; do
+  [ "$kind" = old-link ] && ln -sfn "$target" "$link"
+done <"$state/made"
 while read -r kind what; do
   if [ "$kind" = mount ]; then
     umount "$what" 2>/dev/null || { sleep 1; umount "$what"; } || status=1

@@ -504,8 +504,8 @@ NTSTATUS WINAPI DriverEntry(DRIVER_OBJECT* driver, UNICODE_STRING* registry) {
 
   for (unsigned i = 0; i < config.volume_count; ++i) {
     const dm_volume* v = &config.volumes[i];
-    char text[64] = "\\Device\\RoamdeckDisk1Volume0";
-    text[27] = (char)('1' + i);
+    char text[64] = "\\Device\\RoamdeckDisk1Volume00";
+    hex(text + 27, i + 1, 2);
     to_wide(volume_names[i], text, 64);
     /* A volume name of its own for each start: {52444b31-0000-0000-0000-<start>}. */
     char link[64] = "\\??\\Volume{52444b31-0000-0000-0000-000000000000}";
