@@ -178,6 +178,7 @@ Device& Device::operator=(Device&& other) noexcept {
     sectorSize = other.sectorSize;
     sizeBytes = other.sizeBytes;
     path = std::move(other.path);
+    lockFailure = std::move(other.lockFailure);
   }
   return *this;
 }

@@ -231,6 +231,23 @@ tool bootsect.exe /NT60 X:
 detach_disk
 [ "$(sha256sum <"$img")" = "$sum" ] || fail "a refusal changed the disk"
 
+# More logical partitions than a table of 128 entries holds (four for each):
+# the layout is asked again with room for them all.
+img="$work/logicals.img"
+truncate -s 200M "$img"
+{
+  printf 'label: dos\nlabel-id: 0x44332211\nstart=4096, size=200000, type=5\n'
+  for k in $(seq 0 32); do printf 'start=%d, size=2048, type=83\n' $((4096 + 2048 + k * 4096)); done
+} | sfdisk -q "$img"
+[ "$(sfdisk -d "$img" | grep -c 'type=83')" -eq 33 ] || fail "the disk has not 33 logical partitions"
+sum=$(sha256sum <"$img")
+attach_disk "$img" "$state" 37=L >/dev/null
+tool BOOTICE.exe /DEVICE=L: /partitions /activate /quiet
+[ "$code" -ne 0 ] && grep -q "logical partition" <<<"$out" ||
+  fail "BOOTICE did not find the 33rd logical partition in the table"
+detach_disk
+[ "$(sha256sum <"$img")" = "$sum" ] || fail "BOOTICE changed the disk with many logical partitions"
+
 img="$work/noesp.img"
 truncate -s 96M "$img"
 printf 'label: gpt\nstart=2048, size=180000, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n' | sfdisk -q "$img"
@@ -248,5 +265,5 @@ mkdir -p "$work/n" && ntfs-3g -o ro "$loop" "$work/n"
 leftover=$(ls -d "$work/n/bootmgr" "$work/n/Boot" 2>/dev/null || true)
 umount "$work/n" && losetup -d "$loop"
 [ -z "$leftover" ] || fail "bcdboot wrote boot files to the Windows partition: $leftover"
-echo "refusals: a logical partition, a volume neither NTFS nor FAT, a GPT disk without an ESP; nothing changed"
+echo "refusals: a logical partition (also the 33rd), a volume neither NTFS nor FAT, a GPT disk without an ESP; nothing changed"
 echo "wine disk bench: all passed"
