@@ -156,3 +156,36 @@ TEST(FirmwareEntry, StoreFileGetsOneEntryFirstAndKeepsTheFirmwaresOwn) {
 }
 
 }  // namespace
+
+namespace {
+
+// Windows numbers the GPT partitions in use (1, 2, …); the firmware's node
+// wants the entry: an ESP in entry 2 behind an empty entry 1 is partition 2.
+TEST(FirmwareEntry, TheNodeOfAGptPartitionCountsItsEntryNotTheSystemsNumber) {
+  boot::Partition esp;
+  esp.number = 1;  // as Windows lists it
+  esp.startLba = 2048;
+  esp.sectors = 131072;
+  esp.gptUnique.bytes[0] = 0xA1;
+  boot::DiskLayout listed;
+  listed.style = boot::PartitionStyle::Gpt;
+  listed.partitions = {esp};
+  boot::DiskLayout entries = listed;  // as the table's sectors hold it
+  entries.partitions[0].number = 2;
+  const boot::HardDriveNode node = tools::partitionNode(listed, entries, esp);
+  EXPECT_EQ(node.partitionNumber, 2u);
+  EXPECT_EQ(node.startLba, 2048u);
+  EXPECT_EQ(node.sectors, 131072u);
+  EXPECT_EQ(node.partitionGuid.bytes[0], 0xA1);
+  // Another partition's GUID, or no table read: the system's number stays.
+  entries.partitions[0].gptUnique.bytes[0] = 0xB2;
+  EXPECT_EQ(tools::partitionNode(listed, entries, esp).partitionNumber, 1u);
+  EXPECT_EQ(tools::partitionNode(listed, boot::DiskLayout{}, esp).partitionNumber, 1u);
+  // MBR numbers are the slots already.
+  boot::DiskLayout mbr;
+  mbr.signature = 0x5EED2468;
+  EXPECT_EQ(tools::partitionNode(mbr, mbr, esp).partitionNumber, 1u);
+  EXPECT_EQ(tools::partitionNode(mbr, mbr, esp).mbrSignature, 0x5EED2468u);
+}
+
+}  // namespace

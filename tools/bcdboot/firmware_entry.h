@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "boot/disk/partition_table.h"
 #include "boot/firmware/load_option.h"
 #include "bytes/little_endian.h"
 
@@ -30,6 +31,15 @@ struct FirmwareVariables {
 
 inline constexpr char kBootManagerDescription[] = "Windows Boot Manager";
 inline constexpr char kBootManagerPath[] = "\\EFI\\Microsoft\\Boot\\bootmgfw.efi";
+
+// The hard drive node of `partition` of `layout` (the disk as the system
+// lists it). On GPT its number is the partition's entry in the table plus
+// one, as UEFI counts, not the system's own count (Windows numbers only the
+// entries in use): taken from `entries`, the table read from the disk's own
+// sectors, matched by the partition's GUID; the system's number where that
+// table does not have it.
+boot::HardDriveNode partitionNode(const boot::DiskLayout& layout, const boot::DiskLayout& entries,
+                                  const boot::Partition& partition);
 
 // The entry bcdboot makes for the boot manager on `partition`.
 boot::LoadOption bootManagerOption(const boot::HardDriveNode& partition);
