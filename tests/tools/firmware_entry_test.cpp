@@ -189,3 +189,34 @@ TEST(FirmwareEntry, TheNodeOfAGptPartitionCountsItsEntryNotTheSystemsNumber) {
 }
 
 }  // namespace
+
+namespace {
+
+// Windows 7's probe on a BIOS machine: without the privilege the read fails
+// with ERROR_PRIVILEGE_NOT_HELD (1314), as it does on UEFI; with it, with
+// ERROR_INVALID_FUNCTION. The privilege must be on before the read.
+TEST(FirmwareEntry, TheProbeRunsWithThePrivilegeOn) {
+  constexpr std::uint32_t kPrivilegeNotHeld = 1314, kEnvironmentVariableNotFound = 203;
+  for (const bool uefi : {false, true}) {
+    SCOPED_TRACE(uefi ? "UEFI machine" : "BIOS machine");
+    bool enabled = false;
+    std::vector<std::string> calls;
+    const bool said = tools::probeSaysUefi(
+        [&] {
+          calls.push_back("enable");
+          return enabled = true;
+        },
+        [&] {
+          calls.push_back("probe");
+          if (!enabled) return kPrivilegeNotHeld;
+          return uefi ? kEnvironmentVariableNotFound : tools::kErrorInvalidFunction;
+        });
+    EXPECT_EQ(said, uefi);
+    EXPECT_EQ(calls, (std::vector<std::string>{"enable", "probe"}));
+  }
+  // The privilege refused: the machine may well be UEFI, and the entry's
+  // failure says why.
+  EXPECT_TRUE(tools::probeSaysUefi([] { return false; }, [] { return 1314u; }));
+}
+
+}  // namespace

@@ -41,6 +41,12 @@ bool readBootOptions(const FirmwareVariables& variables, const std::vector<std::
 
 }  // namespace
 
+bool probeSaysUefi(const std::function<bool()>& enablePrivilege,
+                   const std::function<std::uint32_t()>& probe) {
+  enablePrivilege();
+  return probe() != kErrorInvalidFunction;
+}
+
 boot::HardDriveNode partitionNode(const boot::DiskLayout& layout, const boot::DiskLayout& entries,
                                   const boot::Partition& partition) {
   boot::HardDriveNode node;

@@ -61,6 +61,16 @@ bool writeBootEntry(const FirmwareVariables& variables, const boot::LoadOption& 
 bool writeBootEntryToStore(le::Bytes& file, const boot::LoadOption& wanted, BootEntryResult& result,
                            std::string& reason);
 
+// Windows 7 has no GetFirmwareType: a dummy variable read tells, by its
+// error, a BIOS machine (ERROR_INVALID_FUNCTION) from a UEFI one. Without
+// SeSystemEnvironmentPrivilege both fail with ERROR_PRIVILEGE_NOT_HELD, so
+// `enablePrivilege` runs first; `probe` reads and returns the error. Where
+// the privilege stays missing, the machine is taken for UEFI, and the entry
+// that cannot be written then says why.
+inline constexpr std::uint32_t kErrorInvalidFunction = 1;
+bool probeSaysUefi(const std::function<bool()>& enablePrivilege,
+                   const std::function<std::uint32_t()>& probe);
+
 // The running machine's variables, and whether it started through UEFI at
 // all (firmware_variables_win32.cpp, firmware_variables_linux.cpp).
 bool startedThroughUefi();
