@@ -123,8 +123,8 @@ TEST(BootTargets, EveryFormOfADriveNamesItsRoot) {
 // path of that drive matches it whatever separated its parts.
 TEST(BootTargets, AStorePathGetsTheHiveListsName) {
   const std::u16string device = u"\\Device\\HarddiskVolume1";
-  for (const char16_t* path :
-       {u"S:\\Boot\\BCD", u"S:Boot\\BCD", u"S:/Boot/BCD", u"S:\\\\Boot\\BCD"})
+  for (const char16_t* path : {u"S:\\Boot\\BCD", u"S:Boot\\BCD", u"S:/Boot/BCD", u"S:\\\\Boot\\BCD",
+                               u"\\\\?\\S:\\Boot\\BCD"})
     EXPECT_EQ(tools::hiveListName(device, path), u"\\Device\\HarddiskVolume1\\Boot\\BCD");
   EXPECT_EQ(tools::hiveListName(device + u"\\", u"S:\\EFI\\Microsoft\\Boot\\BCD"),
             u"\\Device\\HarddiskVolume1\\EFI\\Microsoft\\Boot\\BCD");

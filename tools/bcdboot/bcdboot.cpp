@@ -15,6 +15,7 @@
 #include "tools/bcdboot/firmware_entry.h"
 #include "boot/disk/partition_mount.h"
 #include "tools/cli/volume_io.h"
+#include "wim/apply/apply_target.h"
 #include "wim/apply/target_paths.h"
 
 namespace tools {
@@ -413,8 +414,10 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
   request.system = driveRootOf(request.system);
 #endif
 
-  const fs::path windows = wim::pathFromArgument(request.windows);
-  const fs::path system = wim::pathFromArgument(request.system);
+  // Every file is reached through its long (\\?\) path on Windows, so that
+  // a Windows folder deep down still works.
+  const fs::path windows = wim::systemPath(wim::pathFromArgument(request.windows));
+  const fs::path system = wim::systemPath(wim::pathFromArgument(request.system));
   if (!host.isFolder(request.windows)) {
     host.printLine(
         errorLine(kTool, "the source Windows folder " + request.windows + " does not exist"));
@@ -481,7 +484,7 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
                             std::to_string(targets.esp->number) + "): " + reason +
                             "; nothing was written");
     uefiSystem = deviceOf(systemFound.layout, *targets.esp, systemFound.sectorSize);
-    uefiRoot = wim::pathFromArgument(espMount.folder);
+    uefiRoot = wim::systemPath(wim::pathFromArgument(espMount.folder));
     uefiShownRoot = espMount.folder;
   }
 

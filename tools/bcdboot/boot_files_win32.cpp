@@ -188,7 +188,8 @@ bool loadedStoreKey(const std::filesystem::path& store, std::string& key) {
       ERROR_SUCCESS)
     return false;
   // The hive list names files by their system device: \Device\HarddiskVolume1\Boot\BCD.
-  const std::wstring path = store.wstring();
+  std::wstring path = store.wstring();
+  if (path.rfind(L"\\\\?\\", 0) == 0) path.erase(0, 4);
   if (path.size() < 2 || path[1] != L':') return false;
   wchar_t device[MAX_PATH] = {};
   const wchar_t drive[] = {path[0], L':', 0};

@@ -14,7 +14,9 @@ std::string driveRootOf(const std::string& name) {
   return name;
 }
 
-std::u16string hiveListName(const std::u16string& device, const std::u16string& path) {
+std::u16string hiveListName(const std::u16string& device, const std::u16string& whole) {
+  // The long form of the same path names the same file.
+  const std::u16string path = whole.rfind(u"\\\\?\\", 0) == 0 ? whole.substr(4) : whole;
   if (path.size() < 2 || path[1] != u':') return std::u16string();
   std::u16string name = device;
   while (!name.empty() && name.back() == u'\\') name.pop_back();

@@ -41,7 +41,7 @@ std::string driveRootOf(const std::string& name);
 
 // The name the hive list gives a store file: the system device of its drive
 // and the path below the drive's root, with backslashes (device
-// `\Device\HarddiskVolume1` and `S:\Boot\BCD` or `S:Boot/BCD` give
+// `\Device\HarddiskVolume1` and `S:\Boot\BCD`, `\\?\S:\Boot\BCD` or `S:Boot/BCD` give
 // `\Device\HarddiskVolume1\Boot\BCD`). Empty for a path without a drive.
 std::u16string hiveListName(const std::u16string& device, const std::u16string& path);
 
