@@ -15,6 +15,7 @@
 #include "tools/bcdboot/firmware_entry.h"
 #include "boot/disk/partition_mount.h"
 #include "tools/cli/volume_io.h"
+#include "wim/apply/apply_target.h"
 #include "wim/apply/target_paths.h"
 
 namespace tools {
@@ -156,6 +157,7 @@ std::string shown(const std::string& folder, const std::string& below) {
 struct PartitionFound {
   boot::VolumeLocation location;
   boot::DiskLayout layout;
+  boot::DiskLayout entries;  // GPT: the table as the disk's sectors hold it
   boot::Partition partition;
   std::uint32_t sectorSize = 512;
   boot::PartitionDevice device;
@@ -197,6 +199,17 @@ bool locatePartition(const std::string& volumeName, const std::string& what, Par
       !boot::readLayout(disk, found.layout, reason))
     return reason = what + ": " + reason, false;
   found.sectorSize = disk.sectorSize;
+  // The system may number partitions its own way; the firmware counts entries.
+  if (found.layout.style == boot::PartitionStyle::Gpt) {
+    const boot::ReadSectors read = [&disk](std::uint64_t lba, std::uint32_t count, le::Bytes& out) {
+      std::string ignored;
+      return boot::readSectors(disk, lba, count, out, ignored);
+    };
+    std::string ignored;
+    if (!boot::readDiskLayout(read, disk.sectorSize, disk.sizeBytes / disk.sectorSize,
+                              found.entries, ignored))
+      found.entries = boot::DiskLayout{};
+  }
   const boot::Partition* partition =
       location.startBytes % disk.sectorSize == 0
           ? boot::partitionStartingAt(found.layout, location.startBytes / disk.sectorSize)
@@ -230,20 +243,6 @@ std::vector<std::string> folderNames(const fs::path& folder) {
   for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
     if (it->is_directory(error)) names.push_back(it->path().filename().string());
   return names;
-}
-
-// The partition whose \EFI\Microsoft\Boot\bootmgfw.efi the firmware's
-// entry starts, as its hard drive node names it.
-boot::HardDriveNode hardDriveNode(const boot::DiskLayout& layout,
-                                  const boot::Partition& partition) {
-  boot::HardDriveNode node;
-  node.partitionNumber = static_cast<std::uint32_t>(partition.number);
-  node.startLba = partition.startLba;
-  node.sectors = partition.sectors;
-  node.style = layout.style;
-  node.partitionGuid = partition.gptUnique;
-  node.mbrSignature = layout.signature;
-  return node;
 }
 
 std::string entryText(const BootEntryResult& entry, std::uint32_t partitionNumber) {
@@ -411,9 +410,14 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
   Request request;
   std::string reason;
   if (!parseArguments(arguments, request, reason)) return refuse(host, reason);
+#ifdef _WIN32
+  request.system = driveRootOf(request.system);
+#endif
 
-  const fs::path windows = wim::pathFromArgument(request.windows);
-  const fs::path system = wim::pathFromArgument(request.system);
+  // Every file is reached through its long (\\?\) path on Windows, so that
+  // a Windows folder deep down still works.
+  const fs::path windows = wim::systemPath(wim::pathFromArgument(request.windows));
+  const fs::path system = wim::systemPath(wim::pathFromArgument(request.system));
   if (!host.isFolder(request.windows)) {
     host.printLine(
         errorLine(kTool, "the source Windows folder " + request.windows + " does not exist"));
@@ -434,8 +438,12 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
   std::string windowsVolume;
   if (!locatePartition(request.system, "the system drive " + request.system, systemFound, reason))
     return fail(host, reason + "; nothing was written");
-  if (!boot::volumeHolding(request.windows, windowsVolume, reason) ||
-      !locatePartition(windowsVolume, "the Windows folder's volume " + windowsVolume, windowsFound,
+  if (!boot::volumeHolding(request.windows, windowsVolume, reason))
+    return fail(host, reason + "; nothing was written");
+#ifdef _WIN32
+  windowsVolume = driveRootOf(windowsVolume);
+#endif
+  if (!locatePartition(windowsVolume, "the Windows folder's volume " + windowsVolume, windowsFound,
                        reason))
     return fail(host, reason + "; nothing was written");
   base.systemPartition = systemFound.device;
@@ -476,7 +484,7 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
                             std::to_string(targets.esp->number) + "): " + reason +
                             "; nothing was written");
     uefiSystem = deviceOf(systemFound.layout, *targets.esp, systemFound.sectorSize);
-    uefiRoot = wim::pathFromArgument(espMount.folder);
+    uefiRoot = wim::systemPath(wim::pathFromArgument(espMount.folder));
     uefiShownRoot = espMount.folder;
   }
 
@@ -522,8 +530,8 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
   // of a GPT disk, the system partition itself on an MBR disk.
   boot::HardDriveNode uefiPartition;
   if (uefi)
-    uefiPartition =
-        hardDriveNode(systemFound.layout, targets.esp ? *targets.esp : systemFound.partition);
+    uefiPartition = partitionNode(systemFound.layout, systemFound.entries,
+                                  targets.esp ? *targets.esp : systemFound.partition);
   const boot::LoadOption bootEntry = bootManagerOption(uefiPartition);
   // A VM's variable store is read and its change worked out now: a file that
   // is no such store, or a full one, stops the tool before anything is

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tools/bcdboot/boot_files.h"
+#include "tools/bcdboot/boot_targets.h"
 
 namespace tools {
 
@@ -187,12 +188,13 @@ bool loadedStoreKey(const std::filesystem::path& store, std::string& key) {
       ERROR_SUCCESS)
     return false;
   // The hive list names files by their system device: \Device\HarddiskVolume1\Boot\BCD.
-  const std::wstring path = store.wstring();
-  if (path.size() < 3 || path[1] != L':') return false;
+  std::wstring path = store.wstring();
+  if (path.rfind(L"\\\\?\\", 0) == 0) path.erase(0, 4);
+  if (path.size() < 2 || path[1] != L':') return false;
   wchar_t device[MAX_PATH] = {};
   const wchar_t drive[] = {path[0], L':', 0};
   if (!QueryDosDeviceW(drive, device, MAX_PATH)) return false;
-  if (!sameNoCase(std::wstring(device) + path.substr(2), file)) return false;
+  if (!sameNoCase(wide(hiveListName(u16(device), u16(path))), file)) return false;
   key = kStoreKey;
   return true;
 }

@@ -68,6 +68,22 @@ struct TargetTraits {
 
 TargetTraits describeTarget(const std::filesystem::path& target);
 
+#ifdef _WIN32
+// The parts of a security descriptor asked of SetFileSecurityW, one try after
+// the other until the system takes one; `whole` when nothing of the image's
+// descriptor is then left out. `labelled`: its SACL holds a mandatory label.
+struct SecurityTry {
+  std::uint32_t parts;  // SECURITY_INFORMATION flags
+  bool whole;
+};
+std::vector<SecurityTry> securityTries(bool labelled);
+#endif
+
+// The path every file operation of the apply goes through: on Windows the
+// absolute `\\?\` form, which the system takes past MAX_PATH characters
+// (`\\?\C:\...`, `\\?\UNC\server\share\...`); elsewhere `path` itself.
+std::filesystem::path systemPath(const std::filesystem::path& path);
+
 // A file of the target being written: made new, or emptied where a file is
 // there already, never through a link or over a folder in its place. Its
 // final size is given up front, so that the file system can lay the data out
@@ -106,14 +122,23 @@ class TargetFile {
   bool failed_ = false;
 };
 
+// Removes the file or link at `path` before something new takes its place;
+// a link goes itself, never what it points to. On Windows a hidden, system,
+// read-only or protected file goes too (its attributes cleared, opened with
+// backup semantics). Empty when nothing is there any more, else why not;
+// `isFolder` set when that is because a folder is in its place.
+std::string removeEntry(const std::filesystem::path& path, bool& isFolder);
+
 // Makes the folder at `path`; a folder already there is taken as it is.
 // Empty when it is there, else why not; `notAFolder` set when something other
-// than a folder (a link to one included) is in its place.
+// than a folder is in its place (natively a link to one too; on Windows a
+// junction or link there is removed and the folder made).
 std::string makeFolder(const std::filesystem::path& path, bool& notAFolder);
 
-// Prepares the process for restoring files (on Windows: the backup, restore
-// and security privileges). Returns a warning for each that is missing.
-std::vector<std::string> prepareApplyPrivileges();
+// Prepares the process for restoring files (on Windows: the backup, restore,
+// security and, for an image with `symbolicLinks`, the symbolic link
+// privileges). Returns a warning for each that is missing.
+std::vector<std::string> prepareApplyPrivileges(bool symbolicLinks);
 
 // The path of a named stream of the file at `path`, where streams are not
 // written whole.

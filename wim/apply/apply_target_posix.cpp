@@ -176,6 +176,21 @@ bool TargetFile::close() {
   return !failed_;
 }
 
+std::filesystem::path systemPath(const std::filesystem::path& path) { return path; }
+
+std::string removeEntry(const std::filesystem::path& path, bool& isFolder) {
+  isFolder = false;
+  std::error_code error;
+  const std::filesystem::file_type type = std::filesystem::symlink_status(path, error).type();
+  if (type == std::filesystem::file_type::not_found) return std::string();
+  if (type == std::filesystem::file_type::directory) {
+    isFolder = true;
+    return "a folder is in its place";
+  }
+  if (!std::filesystem::remove(path, error) && error) return error.message();
+  return std::string();
+}
+
 std::string makeFolder(const std::filesystem::path& path, bool& notAFolder) {
   notAFolder = false;
   if (::mkdir(path.c_str(), 0777) == 0) return std::string();
@@ -188,7 +203,7 @@ std::string makeFolder(const std::filesystem::path& path, bool& notAFolder) {
   return std::strerror(error);
 }
 
-std::vector<std::string> prepareApplyPrivileges() { return {}; }
+std::vector<std::string> prepareApplyPrivileges(bool) { return {}; }
 
 std::filesystem::path namedStreamPath(const std::filesystem::path& path,
                                       const std::u16string& name) {

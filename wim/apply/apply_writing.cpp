@@ -436,7 +436,10 @@ Stop makeLinks(Applier& applier) {
     if (occupiedByOther(path, fs::file_type::regular))
       return stopWith(kApplyExitWriteFailed,
                       "cannot link " + shown() + ": something that is no file is in its place");
-    removeQuietly(path);
+    bool isFolder = false;
+    const std::string removed = removeEntry(path, isFolder);
+    if (!removed.empty())
+      return stopWith(kApplyExitWriteFailed, "cannot link " + shown() + ": " + removed);
     std::error_code error;
     fs::create_hard_link(applier.paths[link.second], path, error);
     if (error)

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "wim/apply/apply_stages.h"
+#include "wim/apply/apply_target.h"
+#include "wim/apply/reparse_data.h"
 #include "wim/apply/target_paths.h"
 #include "wim/apply/volume_writer.h"
 
@@ -28,7 +30,8 @@ using namespace applying;
 Stop writeTree(Applier& applier, const ImageParts& parts, const fs::path& target) {
   const ImageTree& tree = applier.tree;
   applier.paths.assign(tree.entries.size(), fs::path());
-  applier.paths[0] = applier.volume ? fs::path("/") : target;
+  // Long paths on Windows: many an image holds paths past MAX_PATH.
+  applier.paths[0] = applier.volume ? fs::path("/") : systemPath(target);
   applier.made.assign(tree.entries.size(), false);
   applier.made[0] = true;
   for (std::size_t i = 1; i < tree.entries.size(); ++i)
@@ -148,7 +151,11 @@ Stop apply(const std::string& imagePath, const std::string& indexText, const fs:
                       counted(plan.totalBytes, "byte", "bytes") + " of file data"));
   if (!plan.target.description.empty())
     printLine(kInfoLinePrefix + printable(plan.target.description));
-  for (const std::string& missing : prepareApplyPrivileges())
+  bool symbolicLinks = false;
+  for (const TreeEntry& entry : tree.entries)
+    symbolicLinks =
+        symbolicLinks || (entry.isReparsePoint() && entry.reparseTag == kReparseTagSymlink);
+  for (const std::string& missing : prepareApplyPrivileges(symbolicLinks))
     printLine(kWarnLinePrefix + printable(missing));
   const std::string leftOut = notApplicable(tree, plan);
   if (!leftOut.empty()) printLine(kWarnLinePrefix + printable(leftOut));
