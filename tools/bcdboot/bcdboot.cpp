@@ -129,15 +129,9 @@ bool replaceWhole(const fs::path& path, const le::Bytes& bytes, std::string& rea
   return true;
 }
 
-bool isFile(const fs::path& path) {
-  std::error_code error;
-  return fs::is_regular_file(path, error);
-}
+bool isFile(const fs::path& path) { return isFilePath(path); }
 
-bool isFolder(const fs::path& path) {
-  std::error_code error;
-  return fs::is_directory(path, error);
-}
+bool isFolder(const fs::path& path) { return isFolderPath(path); }
 
 // A path below a folder given on the command line, shown as the user wrote
 // the folder.
@@ -294,7 +288,7 @@ bool copyVerified(const fs::path& from, const fs::path& to, std::string& reason)
   if (!readFile(from, bytes)) return reason = "cannot read " + from.string(), false;
   if (readFile(to, existing) && existing == bytes && storedPlainly(to)) return true;
   std::error_code error;
-  fs::create_directories(to.parent_path(), error);
+  makeFolders(to.parent_path());
   fs::path fresh = to;
   fresh += kNewSuffix;
   if (!writePlainFile(fresh, bytes, reason)) return false;
@@ -335,7 +329,7 @@ bool writeStore(const StoreWork& work, std::string& reason) {
   le::Bytes hive, readBack;
   if (!boot::writeHive(work.tree, hive, reason)) return false;
   std::error_code error;
-  fs::create_directories(work.path.parent_path(), error);
+  makeFolders(work.path.parent_path());
   fs::path fresh = work.path;
   fresh += kNewSuffix;
   boot::Key check;

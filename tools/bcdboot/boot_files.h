@@ -12,6 +12,13 @@
 
 namespace tools {
 
+// What is at a path, and the folders down to one, also where the path is a
+// drive's root in its long form (\\?\S:\), which the C runtime's stat does
+// not take on Windows.
+bool isFolderPath(const std::filesystem::path& path);
+bool isFilePath(const std::filesystem::path& path);
+void makeFolders(const std::filesystem::path& path);
+
 // Puts `from` (a new file beside `to`) in the place of `to`, also where `to`
 // exists and is hidden, system or read-only.
 bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to,

@@ -118,4 +118,19 @@ bool writeLoadedStore(const std::string&, const boot::Key&, std::string& reason)
   return false;
 }
 
+bool isFolderPath(const std::filesystem::path& path) {
+  std::error_code error;
+  return std::filesystem::is_directory(path, error);
+}
+
+bool isFilePath(const std::filesystem::path& path) {
+  std::error_code error;
+  return std::filesystem::is_regular_file(path, error);
+}
+
+void makeFolders(const std::filesystem::path& path) {
+  std::error_code error;
+  std::filesystem::create_directories(path, error);
+}
+
 }  // namespace tools

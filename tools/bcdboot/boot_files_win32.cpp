@@ -220,4 +220,21 @@ bool writeLoadedStore(const std::string& key, const boot::Key& tree, std::string
   return writeKey(opened.key, tree, reason);
 }
 
+bool isFolderPath(const std::filesystem::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool isFilePath(const std::filesystem::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+void makeFolders(const std::filesystem::path& path) {
+  if (path.empty() || isFolderPath(path)) return;
+  const std::filesystem::path parent = path.parent_path();
+  if (parent != path) makeFolders(parent);
+  CreateDirectoryW(path.c_str(), nullptr);
+}
+
 }  // namespace tools
