@@ -28,7 +28,11 @@ bool fail(std::string& reason, const std::string& why) {
   return false;
 }
 
-std::string systemError() { return std::strerror(errno); }
+// The system's words and the error's name: "No space left on device (ENOSPC)".
+std::string systemError(int error = errno) {
+  const char* name = strerrorname_np(error);
+  return std::string(std::strerror(error)) + (name ? std::string(" (") + name + ")" : "");
+}
 
 // The first line of a sysfs file, or the empty text.
 std::string readLine(const std::string& path) {
@@ -240,14 +244,16 @@ bool writeSectors(Device& device, std::uint64_t sector, const le::Bytes& bytes,
                                bytes.size() - done, static_cast<off_t>(offset + done));
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0)
-      return fail(reason, "cannot write sector " + std::to_string(sector) + " of " + device.path +
-                              ": " + systemError());
+      return fail(reason, "pwrite of sector " + std::to_string(sector + done / device.sectorSize) +
+                              " of " + device.path +
+                              " failed: " + systemError(put == 0 ? EIO : errno));
     done += static_cast<std::size_t>(put);
   }
-  // Whoever reads the disk next (a mount, a backing file) must see it.
+  // On the disk before the next write: the tools order their writes so that
+  // a stop between two leaves a volume that starts.
   if (fsync(static_cast<int>(device.handle)) != 0)
-    return fail(reason, "cannot write sector " + std::to_string(sector) + " of " + device.path +
-                            " to the disk: " + systemError());
+    return fail(reason, "fsync of " + device.path + " after writing sector " +
+                            std::to_string(sector) + " failed: " + systemError());
   return true;
 }
 
