@@ -201,10 +201,13 @@ bool moveOver(const std::filesystem::path& from, const std::filesystem::path& to
               std::string& reason) {
   // A boot file is read-only, hidden and system: MoveFileEx will not replace
   // a read-only one.
+  const DWORD attributes = GetFileAttributesW(to.c_str());
   SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_NORMAL);
   if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return true;
   reason = callFailed("MoveFileExW", from) + " (moving it over " + to.string() + ")";
+  // The old file stays as it was, attributes included.
+  if (attributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(to.c_str(), attributes);
   return false;
 }
 
