@@ -36,7 +36,17 @@ Stop writeTree(Applier& applier, const ImageParts& parts, const fs::path& target
 
   ReadPlan reading;
   Stop stop = planReading(parts, applier.plan, makePartReader(parts), reading);
-  if (!stop.stopped()) stop = makeFolders(applier);
+  if (stop.stopped()) return stop;
+  // A folder whose file system says it has too little room is refused before
+  // the first write, once the image is known to be sound (a volume given as
+  // its device is checked by its writer).
+  std::uint64_t freeBytes = 0;
+  if (!applier.volume && targetFreeBytes(target, freeBytes) && freeBytes < applier.plan.totalBytes)
+    return stopWith(kApplyExitWriteFailed,
+                    "the target " + quote(displayPath(target)) + " has " + decimal(freeBytes) +
+                        " bytes free, the image's files need " + decimal(applier.plan.totalBytes) +
+                        "; nothing was written");
+  stop = makeFolders(applier);
   if (!stop.stopped()) stop = makeEmptyFiles(applier);
   if (!stop.stopped()) stop = writeBlobs(applier, parts, reading);
   if (stop.stopped()) return stop;
@@ -130,14 +140,6 @@ Stop apply(const std::string& imagePath, const std::string& indexText, const fs:
   Stop stop = planApply(
       parts, tree, toVolume ? volumeTraits(displayPath(target)) : describeTarget(target), plan);
   if (stop.stopped()) return stop;
-  // A folder whose file system says it has too little room is refused before
-  // the first write (a volume given as its device is checked by its writer).
-  std::uint64_t freeBytes = 0;
-  if (!toVolume && targetFreeBytes(target, freeBytes) && freeBytes < plan.totalBytes)
-    return stopWith(kApplyExitWriteFailed, "the target " + quote(displayPath(target)) + " has " +
-                                               decimal(freeBytes) +
-                                               " bytes free, the image's files need " +
-                                               decimal(plan.totalBytes) + "; nothing was written");
   std::unique_ptr<VolumeWriter> volume;
   if (toVolume) {
     std::string refused;
