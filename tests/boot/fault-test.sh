@@ -288,21 +288,25 @@ done
 # Killed at random moments: each pwrite, fsync and rename takes 20 ms longer,
 # so that a moment inside the run falls between two of them; the moments
 # spread over the time such a run takes.
-# A tool that ended before the kill is judged too, but not counted as
-# killed: each is run until it was killed $kills times.
+# A tool that ended before the kill is not counted: each is run until it
+# was killed $kills times.
 killed=0
 for tool in bcdboot bootsect bootice; do
+  # The time from the tool's start (as the kills below see it) to its end.
   restore
   before_run $tool
-  started=$(date +%s%N)
   # shellcheck disable=SC2046
   strace -f -qq -o /dev/null -e trace=pwrite64,fsync,rename \
-    -e inject=pwrite64,fsync,rename:delay_enter=20000 $(command_of $tool) >/dev/null 2>&1
+    -e inject=pwrite64,fsync,rename:delay_enter=20000 $(command_of $tool) >/dev/null 2>&1 &
+  tracer=$!
+  until pgrep -P $tracer >/dev/null || ! kill -0 $tracer 2>/dev/null; do sleep 0.005; done
+  started=$(date +%s%N)
+  wait $tracer || true
   window=$((($(date +%s%N) - started) / 1000000))
   after_run $tool
   [ "$window" -gt 10 ] || window=10
   [ "$window" -lt 1000 ] || window=999
-  for ((k = 0, attempts = 0; k < kills && attempts < 3 * kills; attempts++)); do
+  for ((k = 0, attempts = 0; k < kills && attempts < 4 * kills; attempts++)); do
     restore
     before_run $tool
     log=$work/$tool-kill-$attempts.log
@@ -319,10 +323,14 @@ for tool in bcdboot bootsect bootice; do
     sleep "$(printf '0.%03d' $((RANDOM % window)))"
     if [ -n "$child" ] && kill -KILL "$child" 2>/dev/null; then
       k=$((k + 1)) killed=$((killed + 1)) injected=$((injected + 1))
+      wait $tracer 2>/dev/null || true
+      after_run $tool
+      judge $tool "kill $attempts" "$log"
+    else
+      # It ended first: a clean run, as the ones above.
+      wait $tracer 2>/dev/null || true
+      after_run $tool
     fi
-    wait $tracer 2>/dev/null || true
-    after_run $tool
-    judge $tool "kill $attempts" "$log"
   done
   [ "$k" -ge "$kills" ] || fail "$tool was killed $k times, not $kills: it ends too soon"
 done
