@@ -29,14 +29,15 @@ bool replaceDurably(const ReplaceCalls& calls, const fs::path& path, const le::B
   }
   le::Bytes readBack;
   std::string why;
-  reason.clear();
-  if (!calls.read(fresh, readBack, reason)) {
-  } else if (readBack != bytes) {
+  bool sound = calls.read(fresh, readBack, reason);
+  if (sound && readBack != bytes) {
     reason = fresh.string() + " does not read back as written";
-  } else if (check && !check(readBack, why)) {
+    sound = false;
+  } else if (sound && check && !check(readBack, why)) {
     reason = fresh.string() + " does not load as written: " + why;
+    sound = false;
   }
-  if (!reason.empty()) {
+  if (!sound) {
     calls.remove(fresh);
     return reason += kept, false;
   }
