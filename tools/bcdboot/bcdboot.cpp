@@ -12,8 +12,10 @@
 #include "boot/sector/volume_boot_sector.h"
 #include "tools/bcdboot/boot_files.h"
 #include "tools/bcdboot/boot_targets.h"
+#include "tools/bcdboot/file_replacement.h"
 #include "tools/bcdboot/firmware_entry.h"
 #include "boot/disk/partition_mount.h"
+#include "tools/cli/failure_text.h"
 #include "tools/cli/volume_io.h"
 #include "wim/apply/apply_target.h"
 #include "wim/apply/target_paths.h"
@@ -48,7 +50,10 @@ int refuse(const Host& host, const std::string& reason) {
   return refuseArguments(host, kTool, kUsage, reason);
 }
 
-int fail(const Host& host, const std::string& reason) { return failWith(host, kTool, reason); }
+// With what the user can do, where the system's reason says.
+int fail(const Host& host, const std::string& reason) {
+  return failWith(host, kTool, withRemedy(reason));
+}
 
 bool parseArguments(const std::vector<std::string>& arguments, Request& request,
                     std::string& reason) {
@@ -280,29 +285,15 @@ bool planStore(const boot::BcdBootRequest& base, boot::Firmware firmware, const 
   return boot::buildStore(request, work.tree, reason);
 }
 
-// Copies one file and reads it back. A copy that is already the same is left
-// alone; another is replaced through a new file beside it, as some FUSE file
-// systems cannot rewrite a file in place.
+// Copies one file, replacing the old one durably. A copy that is already
+// the same is left alone; another goes through a new file beside it, as some
+// FUSE file systems cannot rewrite a file in place.
 bool copyVerified(const fs::path& from, const fs::path& to, std::string& reason) {
-  le::Bytes bytes, existing, readBack;
+  le::Bytes bytes, existing;
   if (!readFile(from, bytes)) return reason = "cannot read " + from.string(), false;
   if (readFile(to, existing) && existing == bytes && storedPlainly(to)) return true;
-  std::error_code error;
   makeFolders(to.parent_path());
-  fs::path fresh = to;
-  fresh += kNewSuffix;
-  if (!writePlainFile(fresh, bytes, reason)) return false;
-  if (!readFile(fresh, readBack) || readBack != bytes) {
-    fs::remove(fresh, error);
-    return reason = "cannot write " + to.string() + " (it does not read back as written)", false;
-  }
-  if (!replaceFile(fresh, to, reason)) {
-    fs::remove(fresh, error);
-    return false;
-  }
-  if (!readFile(to, readBack) || readBack != bytes)
-    return reason = to.string() + " does not read back as written", false;
-  return true;
+  return replaceDurably(systemReplaceCalls(), to, bytes, nullptr, reason);
 }
 
 // Everything below `from` into `to`, but the names in `skip`.
@@ -326,24 +317,18 @@ bool copyTree(const fs::path& from, const fs::path& to, const std::vector<std::s
 
 bool writeStore(const StoreWork& work, std::string& reason) {
   if (!work.loadedKey.empty()) return writeLoadedStore(work.loadedKey, work.tree, reason);
-  le::Bytes hive, readBack;
+  le::Bytes hive;
   if (!boot::writeHive(work.tree, hive, reason)) return false;
   std::error_code error;
   makeFolders(work.path.parent_path());
-  fs::path fresh = work.path;
-  fresh += kNewSuffix;
-  boot::Key check;
-  std::vector<boot::BcdObject> objects;
-  if (!writePlainFile(fresh, hive, reason)) return false;
-  if (!readFile(fresh, readBack) || readBack != hive || !boot::readHive(readBack, check, reason) ||
-      !boot::readStore(check, objects, reason)) {
-    fs::remove(fresh, error);
-    return reason = "cannot write the store " + work.shownPath, false;
-  }
-  if (!replaceFile(fresh, work.path, reason)) {
-    fs::remove(fresh, error);
-    return false;
-  }
+  // The store read back must load as a store before it replaces the old one.
+  const auto loads = [](const le::Bytes& bytes, std::string& why) {
+    boot::Key check;
+    std::vector<boot::BcdObject> objects;
+    return boot::readHive(bytes, check, why) && boot::readStore(check, objects, why);
+  };
+  if (!replaceDurably(systemReplaceCalls(), work.path, hive, loads, reason))
+    return reason = "the store " + work.shownPath + ": " + reason, false;
   // The new hive is clean: logs of the old one must not be replayed over it.
   for (const char* log : {".LOG", ".LOG1", ".LOG2"}) {
     fs::path stale = work.path;

@@ -19,15 +19,14 @@ bool isFolderPath(const std::filesystem::path& path);
 bool isFilePath(const std::filesystem::path& path);
 void makeFolders(const std::filesystem::path& path);
 
-// Puts `from` (a new file beside `to`) in the place of `to`, also where `to`
-// exists and is hidden, system or read-only.
-bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to,
-                 std::string& reason);
-
 // Writes `bytes` as the new file `path`, stored the way boot code reads files:
 // not compressed, sparse or encrypted, whatever its folder passes on to new
-// files. Read back through the file system's attributes; false with the
-// reason, and nothing left at `path`, where it cannot be stored so.
+// files, and flushed to the disk before it is closed. Read back through the
+// file system's attributes; false with the reason (the call that failed and
+// the system's words), and nothing left at `path`, where it cannot be
+// written or stored so. The rename over the old file is systemReplaceCalls'
+// (file_replacement.h), which also replaces hidden, system and read-only
+// files.
 bool writePlainFile(const std::filesystem::path& path, const le::Bytes& bytes, std::string& reason);
 
 // False for a file that is stored compressed, sparse or encrypted.

@@ -84,6 +84,10 @@ std::vector<SecurityTry> securityTries(bool labelled);
 // (`\\?\C:\...`, `\\?\UNC\server\share\...`); elsewhere `path` itself.
 std::filesystem::path systemPath(const std::filesystem::path& path);
 
+// The bytes free for this process on the file system of the target folder.
+// False where the system does not say.
+bool targetFreeBytes(const std::filesystem::path& target, std::uint64_t& bytes);
+
 // A file of the target being written: made new, or emptied where a file is
 // there already, never through a link or over a folder in its place. Its
 // final size is given up front, so that the file system can lay the data out
@@ -93,7 +97,8 @@ class TargetFile {
  public:
   TargetFile() = default;
   ~TargetFile() { close(); }
-  TargetFile(TargetFile&& other) noexcept : handle_(other.handle_), failed_(other.failed_) {
+  TargetFile(TargetFile&& other) noexcept
+      : handle_(other.handle_), failed_(other.failed_), error_(other.error_) {
     other.handle_ = kNone;
   }
   TargetFile& operator=(TargetFile&& other) noexcept {
@@ -101,6 +106,7 @@ class TargetFile {
       close();
       handle_ = other.handle_;
       failed_ = other.failed_;
+      error_ = other.error_;
       other.handle_ = kNone;
     }
     return *this;
@@ -115,11 +121,15 @@ class TargetFile {
   // False when a write or the close failed.
   bool close();
   bool isOpen() const { return handle_ != kNone; }
+  // Why the last write or the close failed, in the system's words ("No
+  // space left on device (ENOSPC)"; the Windows error text); empty if none.
+  std::string failure() const;
 
  private:
   static constexpr std::intptr_t kNone = -1;
   std::intptr_t handle_ = kNone;  // a file descriptor, or a HANDLE on Windows
   bool failed_ = false;
+  int error_ = 0;  // errno, or GetLastError() on Windows
 };
 
 // Removes the file or link at `path` before something new takes its place;

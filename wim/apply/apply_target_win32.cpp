@@ -229,6 +229,7 @@ bool TargetFile::write(const std::uint8_t* bytes, std::size_t count) {
     if (!WriteFile(reinterpret_cast<HANDLE>(handle_), bytes, part, &written, nullptr) ||
         written == 0) {
       failed_ = true;
+      error_ = static_cast<int>(GetLastError());
       break;
     }
     bytes += written;
@@ -239,9 +240,23 @@ bool TargetFile::write(const std::uint8_t* bytes, std::size_t count) {
 
 bool TargetFile::close() {
   if (handle_ == kNone) return !failed_;
-  if (!CloseHandle(reinterpret_cast<HANDLE>(handle_))) failed_ = true;
+  if (!CloseHandle(reinterpret_cast<HANDLE>(handle_))) {
+    failed_ = true;
+    error_ = static_cast<int>(GetLastError());
+  }
   handle_ = kNone;
   return !failed_;
+}
+
+std::string TargetFile::failure() const {
+  return error_ == 0 ? std::string() : systemMessage(static_cast<DWORD>(error_));
+}
+
+bool targetFreeBytes(const std::filesystem::path& target, std::uint64_t& bytes) {
+  ULARGE_INTEGER available = {};
+  if (!GetDiskFreeSpaceExW(target.c_str(), &available, nullptr, nullptr)) return false;
+  bytes = available.QuadPart;
+  return true;
 }
 
 std::string makeFolder(const std::filesystem::path& path, bool& notAFolder) {

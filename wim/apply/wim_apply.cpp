@@ -39,7 +39,17 @@ Stop writeTree(Applier& applier, const ImageParts& parts, const fs::path& target
 
   ReadPlan reading;
   Stop stop = planReading(parts, applier.plan, makePartReader(parts), reading);
-  if (!stop.stopped()) stop = makeFolders(applier);
+  if (stop.stopped()) return stop;
+  // A folder whose file system says it has too little room is refused before
+  // the first write, once the image is known to be sound (a volume given as
+  // its device is checked by its writer).
+  std::uint64_t freeBytes = 0;
+  if (!applier.volume && targetFreeBytes(target, freeBytes) && freeBytes < applier.plan.totalBytes)
+    return stopWith(kApplyExitWriteFailed,
+                    "the target " + quote(displayPath(target)) + " has " + decimal(freeBytes) +
+                        " bytes free, the image's files need " + decimal(applier.plan.totalBytes) +
+                        "; nothing was written");
+  stop = makeFolders(applier);
   if (!stop.stopped()) stop = makeEmptyFiles(applier);
   if (!stop.stopped()) stop = writeBlobs(applier, parts, reading);
   if (stop.stopped()) return stop;
@@ -169,7 +179,17 @@ Stop apply(const std::string& imagePath, const std::string& indexText, const fs:
     const std::string unwritten = volume->finish();
     if (!stop.stopped() && !unwritten.empty()) stop = stopWith(kApplyExitWriteFailed, unwritten);
   }
-  if (stop.stopped()) return stop;
+  if (stop.stopped()) {
+    // A full disk, an I/O error or an image that ends or breaks half-way: what
+    // was written so far is no Windows.
+    const bool started =
+        std::find(applier.made.begin() + 1, applier.made.end(), true) != applier.made.end();
+    if (stop.code == kApplyExitBadImage) stop.reason = shownImage + ": " + stop.reason;
+    if (started && stop.code != kApplyExitMetadataIncomplete)
+      stop.reason += "; " + displayPath(target) +
+                     " now holds a partial copy of the image: format it and apply again";
+    return stop;
+  }
   printLine(progressFinish(applier.meter, clock()));
   return Stop{};
 }
