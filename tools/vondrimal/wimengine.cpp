@@ -220,7 +220,6 @@ int runApply(const std::vector<std::string>& words, bool quiet, const EngineCons
   std::string index;
   if (int refused = chooseImage(words[0], words[1], console, index)) return refused;
 
-  const bool errorsOnly = quiet;
   if (console.terminal && !quiet) {
     auto drawing = std::make_shared<TerminalProgress>(console);
     return wim::runApplyCommand(
@@ -228,8 +227,8 @@ int runApply(const std::vector<std::string>& words, bool quiet, const EngineCons
         [drawing](const wim::ApplyProgress& progress) { drawing->update(progress); });
   }
   return wim::runApplyCommand(words[0], index, words[2],
-                              [&console, errorsOnly](const std::string& line) {
-                                if (!errorsOnly || line.rfind(wim::kErrorPrefix, 0) == 0)
+                              [&console, quiet](const std::string& line) {
+                                if (!quiet || line.rfind(wim::kErrorPrefix, 0) == 0)
                                   console.out(line + "\n");
                               });
 }
