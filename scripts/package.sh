@@ -80,10 +80,11 @@ for tool in "${native_tools[@]}"; do
 done
 name=roamdeck-tools-$version-linux-x86_64
 folder=$stage/$name
-mkdir -p "$folder/bin" "$folder/man/man1"
+mkdir -p "$folder/bin" "$folder/man/man1" "$folder/bash-completion"
 for tool in "${native_tools[@]}"; do
   install -m 755 "$build/native/bin/$tool" "$folder/bin/$tool"
   install -m 644 "$stage/man/$tool.1" "$folder/man/man1/$tool.1"
+  install -m 644 "$source/packaging/linux/completion/$tool" "$folder/bash-completion/$tool"
 done
 install -m 644 "$source/LICENSE" "$folder/LICENSE"
 sed "s/@VERSION@/$version/g" "$source/packaging/linux/README" >"$folder/README"
@@ -93,10 +94,14 @@ tar --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owne
 
 package=roamdeck-tools
 root=$stage/deb
-mkdir -p "$root/DEBIAN" "$root/usr/bin" "$root/usr/share/man/man1" "$root/usr/share/doc/$package"
+completions=$root/usr/share/bash-completion/completions
+mkdir -p "$root/DEBIAN" "$root/usr/bin" "$root/usr/share/man/man1" "$root/usr/share/doc/$package" \
+  "$completions"
 for tool in "${native_tools[@]}"; do
   install -m 755 "$build/native/bin/$tool" "$root/usr/bin/$tool"
   gzip -9n <"$stage/man/$tool.1" >"$root/usr/share/man/man1/$tool.1.gz"
+  # bash-completion loads these by the command's name.
+  install -m 644 "$source/packaging/linux/completion/$tool" "$completions/$tool"
 done
 sed -e "s/@VERSION@/$version/g" -e "s/@YEAR@/$(date -u -d "@$SOURCE_DATE_EPOCH" +%Y)/g" \
   "$source/packaging/debian/copyright" \

@@ -4,9 +4,10 @@
 # image: partition, format, apply, mount, bcdboot, bootsect, BOOTICE.
 #   windows-disk-test.sh <folder of the native programs> <work folder>
 # The image applied is captured from a volume that ntfs_volume.py builds.
-# Then: the engine wrote the volume directly and applied everything, the system
-# partition carries boot code, and the MBR has code and the partition
-# active; bcdboot left a boot manager and a store on the system partition.
+# Then: info listed the edition, the apply took it by name, the engine
+# wrote the volume directly and applied everything, the system partition
+# carries boot code, and the MBR has code and the partition active; bcdboot
+# left a boot manager and a store on the system partition.
 # Needs root; without it the test is skipped (exit 77) and says so.
 set -euo pipefail
 bin=$(realpath "$1")
@@ -54,7 +55,7 @@ python3 "$here/ntfs_volume.py" populate "$work/source"
 umount "$work/source"
 wimcapture "$source" "$work/install.wim" Windows >/dev/null
 
-disk=$work/windows.img image=$work/install.wim index=1 s=$work/s w=$work/w
+disk=$work/windows.img image=$work/install.wim edition=Windows s=$work/s w=$work/w
 mounted+=("$s" "$w")
 echo "== the README's commands"
 set +e
@@ -76,6 +77,8 @@ failed=0
 check() {  # check <what> <command...>
   if "${@:2}"; then echo "ok: $1"; else echo "FAILED: $1"; failed=1; fi
 }
+check "info listed the image's edition" grep -qx 'Name: *Windows' "$work/commands.log"
+check "the edition was applied by its name" grep -q 'Applying image 1 "Windows"' "$work/commands.log"
 check "the engine wrote the volume directly" grep -q 'INFO.*written directly through libntfs-3g' "$work/commands.log"
 check "the engine warned about nothing" bash -c "! grep -q WARN '$work/commands.log'"
 check "the loop devices are gone" bash -c "[ -z \"\$(losetup -j '$disk')\" ]"

@@ -101,7 +101,7 @@ names=$(tar -tzf "$one/$tools.tar.gz")
   fail "$tools.tar.gz: entries not sorted"
 tar -xzf "$one/$tools.tar.gz" -C "$unpacked"
 for tool in wimengine bootsect bcdboot bootice; do
-  for file in "bin/$tool" "man/man1/$tool.1"; do
+  for file in "bin/$tool" "man/man1/$tool.1" "bash-completion/$tool"; do
     [ -f "$unpacked/$tools/$file" ] || fail "$tools.tar.gz has no $file"
   done
   answer=$("$unpacked/$tools/bin/$tool" --version 2>&1) || fail "$tool --version failed"
@@ -143,10 +143,11 @@ files=$(dpkg-deb -c "$one/$deb" | awk '{print $2, $6}' | grep -v '/$' | sort)
 want=$(for tool in bcdboot bootice bootsect wimengine; do
   echo "root/root ./usr/bin/$tool"
   echo "root/root ./usr/share/man/man1/$tool.1.gz"
+  echo "root/root ./usr/share/bash-completion/completions/$tool"
 done
 echo "root/root ./usr/share/doc/roamdeck-tools/changelog.gz"
 echo "root/root ./usr/share/doc/roamdeck-tools/copyright")
-[ "$files" = "$(echo "$want" | sort)" ] && pass "$deb holds the four tools, their manual pages, copyright, changelog" ||
+[ "$files" = "$(echo "$want" | sort)" ] && pass "$deb holds the four tools, their manual pages and bash completions, copyright, changelog" ||
   fail "$deb holds: $files"
 dpkg-deb -x "$one/$deb" "$unpacked/deb"
 answer=$("$unpacked/deb/usr/bin/bcdboot" --version)

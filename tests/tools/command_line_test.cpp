@@ -88,6 +88,34 @@ TEST(CommandLine, VersionAloneAnswersWithTheVersionLineAndRunsNothing) {
   EXPECT_TRUE(ran);
 }
 
+TEST(CommandLine, HelpAloneAnswersWithTheHelpWhereTheToolHasOne) {
+  static bool ran;
+  auto run = [](const Words&, const tools::Host&) {
+    ran = true;
+    return 7;
+  };
+  for (const char* line : {"/usr/bin/bootsect --help", "bootsect -h"}) {
+    FakeHost fake;
+    ran = false;
+    EXPECT_EQ(tools::runFromCommandLine(line, run, fake.host(), "Usage: bootsect\n\n  /NT60"),
+              tools::kExitOk);
+    EXPECT_FALSE(ran) << line;
+    EXPECT_EQ(fake.lines,
+              (Words{"Usage: bootsect", "", "  /NT60", "bootsect (Roamdeck) " ROAMDECK_VERSION}));
+  }
+  // Without a help text (the Windows tools), or beside other arguments, the
+  // tool gets it as it gets any argument.
+  const std::pair<const char*, const char*> others[] = {{"bootsect --help", nullptr},
+                                                        {"bootsect --help /NT60", "help"}};
+  for (const auto& [line, help] : others) {
+    FakeHost fake;
+    ran = false;
+    EXPECT_EQ(tools::runFromCommandLine(line, run, fake.host(), help), 7) << line;
+    EXPECT_TRUE(ran) << line;
+    EXPECT_EQ(fake.lines, (Words{line}));
+  }
+}
+
 TEST(CommandLine, TheProgramNameLosesFolderAndExe) {
   EXPECT_EQ(tools::programName("/usr/bin/bcdboot"), "bcdboot");
   EXPECT_EQ(tools::programName("C:\\Windows\\System32\\BOOTICE.exe"), "BOOTICE");

@@ -1,4 +1,7 @@
 #include "tools/bootice/bootice.h"
 #include "tools/cli/host.h"
+#include "tools/cli/tool_help.h"
 
-int main(int argc, char** argv) { return tools::runTool(tools::runBootice, argc, argv); }
+int main(int argc, char** argv) {
+  return tools::runTool(tools::runBootice, tools::kBooticeHelp, argc, argv);
+}

@@ -71,8 +71,21 @@ std::vector<std::string> splitCommandLine(const std::string& commandLine) {
   return arguments;
 }
 
-int runFromCommandLine(const std::string& commandLine, ToolRun run, const Host& host) {
+int runFromCommandLine(const std::string& commandLine, ToolRun run, const Host& host,
+                       const char* help) {
   std::vector<std::string> arguments = splitCommandLine(commandLine);
+  if (help && arguments.size() == 2 && (arguments[1] == "--help" || arguments[1] == "-h")) {
+    const std::string text = help;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+      std::size_t end = text.find('\n', start);
+      if (end == std::string::npos) end = text.size();
+      host.printLine(text.substr(start, end - start));
+      start = end + 1;
+    }
+    host.printLine(versionLine(programName(arguments[0])));
+    return kExitOk;
+  }
   // For people and packaging scripts, not for the program's log: no echo.
   if (arguments.size() == 2 && arguments[1] == "--version") {
     host.printLine(versionLine(programName(arguments[0])));

@@ -39,7 +39,10 @@ std::vector<std::string> splitCommandLine(const std::string& commandLine);
 // log must show what ran), then runs the tool on the arguments after the
 // program name. Returns the tool's exit code. The one argument --version
 // prints only the version line, named after the program file.
-int runFromCommandLine(const std::string& commandLine, ToolRun run, const Host& host);
+// With `help`, the one argument --help or -h prints it and the version line
+// instead, again without the echo.
+int runFromCommandLine(const std::string& commandLine, ToolRun run, const Host& host,
+                       const char* help = nullptr);
 
 // "<tool> (Roamdeck) <version>": what --version prints, and the last line of
 // every usage message.

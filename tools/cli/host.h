@@ -12,4 +12,7 @@ namespace tools {
 // the arguments, joined by blanks.
 int runTool(ToolRun run, int argc, char** argv);
 
+// The same with the text --help prints; the Windows tools print none.
+int runTool(ToolRun run, const char* help, int argc, char** argv);
+
 }  // namespace tools

@@ -37,11 +37,13 @@ std::string joinedCommandLine(int argc, char** argv) {
 
 }  // namespace
 
-int runTool(ToolRun run, int argc, char** argv) {
+int runTool(ToolRun run, int argc, char** argv) { return runTool(run, nullptr, argc, argv); }
+
+int runTool(ToolRun run, const char* help, int argc, char** argv) {
   Host host;
   host.printLine = printLine;
   host.isFolder = isFolder;
-  return runFromCommandLine(joinedCommandLine(argc, argv), run, host);
+  return runFromCommandLine(joinedCommandLine(argc, argv), run, host, help);
 }
 
 }  // namespace tools

@@ -36,4 +36,6 @@ int runTool(ToolRun run, int, char**) {
   return runFromCommandLine(GetCommandLineA(), run, host);
 }
 
+int runTool(ToolRun run, const char*, int argc, char** argv) { return runTool(run, argc, argv); }
+
 }  // namespace tools

@@ -1,31 +1,26 @@
-// The apply engine as a native command, for tests and benchmarks beside
-// wimlib's wimapply:
-//   wimengine <image> <index> <target folder, or NTFS volume's device or file>
-// It prints the lines the imaging tool prints and exits with its codes.
+// wimengine: the WIM engine as a Linux command (wimengine.h).
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <string>
+#include <vector>
 
-#include "roamdeck_version.h"
-#include "wim/apply/wim_apply.h"
-
-namespace {
-
-constexpr char kVersionLine[] = "wimengine (Roamdeck) " ROAMDECK_VERSION;
-
-}  // namespace
+#include "tools/vondrimal/wimengine.h"
 
 int main(int argc, char** argv) {
-  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-    std::printf("%s\n", kVersionLine);
-    return 0;
-  }
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: %s <image> <index> <target folder or NTFS volume>\n%s\n", argv[0], kVersionLine);
-    return wim::kApplyExitBadArguments;
-  }
-  return wim::runApplyCommand(argv[1], argv[2], argv[3], [](const std::string& line) {
-    std::printf("%s\r\n", line.c_str());
+  tools::EngineConsole console;
+  console.out = [](const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
     std::fflush(stdout);
-  });
+  };
+  console.err = [](const std::string& text) { std::fwrite(text.data(), 1, text.size(), stderr); };
+  console.terminal = isatty(STDOUT_FILENO) == 1;
+  const auto start = std::chrono::steady_clock::now();
+  console.clock = [start]() {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - start)
+                                          .count());
+  };
+  return tools::runWimengine(std::vector<std::string>(argv + 1, argv + argc), console);
 }

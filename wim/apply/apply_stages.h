@@ -167,9 +167,15 @@ struct Applier {
   // The volume written directly, where the target is one; `paths` are then
   // the volume's own, from "/".
   VolumeWriter* volume = nullptr;
+  // Set: the progress goes there instead of into lines.
+  const ProgressSink* sink = nullptr;
 
   void advance(std::uint64_t bytes) {
     doneBytes += bytes;
+    if (sink) {
+      (*sink)(ApplyProgress{doneBytes, plan.totalBytes, false});
+      return;
+    }
     const std::string line = progressUpdate(meter, doneBytes, clock());
     if (!line.empty()) printLine(line);
   }

@@ -66,7 +66,8 @@ Stop writeTree(Applier& applier, const ImageParts& parts, const fs::path& target
 // the lookup tables of all parts and the image's tree; then the plan and the
 // writing.
 Stop apply(const std::string& imagePath, const std::string& indexText, const fs::path& target,
-           const PrintLine& printLine, const MillisecondClock& clock, std::uint32_t& index) {
+           const PrintLine& printLine, const MillisecondClock& clock, const ProgressSink& progress,
+           std::uint32_t& index) {
   if (imagePath.empty()) return stopWith(kApplyExitBadArguments, "no image file given");
   if (!looksLikeIndex(indexText))
     return stopWith(kApplyExitBadArguments,
@@ -172,7 +173,12 @@ Stop apply(const std::string& imagePath, const std::string& indexText, const fs:
 
   Applier applier{tree, plan, printLine, clock, ProgressMeter{}, 0, {}, {}, {}, {}, {}, {}, {}};
   applier.volume = volume.get();
-  printLine(progressStart(applier.meter, plan.totalBytes, clock()));
+  if (progress) {
+    applier.sink = &progress;
+    progress(ApplyProgress{0, plan.totalBytes, false});
+  } else {
+    printLine(progressStart(applier.meter, plan.totalBytes, clock()));
+  }
   stop = writeTree(applier, parts, target);
   if (volume) {
     // Closed even after a stop: what was written is left consistent.
@@ -190,7 +196,10 @@ Stop apply(const std::string& imagePath, const std::string& indexText, const fs:
                      " now holds a partial copy of the image: format it and apply again";
     return stop;
   }
-  printLine(progressFinish(applier.meter, clock()));
+  if (progress)
+    progress(ApplyProgress{plan.totalBytes, plan.totalBytes, true});
+  else
+    printLine(progressFinish(applier.meter, clock()));
   return Stop{};
 }
 
@@ -213,9 +222,10 @@ bool parseImageIndex(const std::string& text, std::uint32_t imageCount, std::uin
 }
 
 int applyImage(const std::string& imagePath, const std::string& index, const fs::path& target,
-               const PrintLine& printLine, const MillisecondClock& clock) {
+               const PrintLine& printLine, const MillisecondClock& clock,
+               const ProgressSink& progress) {
   std::uint32_t applied = 0;
-  const Stop stop = apply(imagePath, index, target, printLine, clock, applied);
+  const Stop stop = apply(imagePath, index, target, printLine, clock, progress, applied);
   if (stop.stopped()) {
     printLine(kErrorPrefix + printable(stop.reason));
     return stop.code;
@@ -227,6 +237,12 @@ int applyImage(const std::string& imagePath, const std::string& index, const fs:
 
 int runApplyCommand(const std::string& imagePath, const std::string& index,
                     const std::string& target, const PrintLine& printLine) {
+  return runApplyCommand(imagePath, index, target, printLine, ProgressSink{});
+}
+
+int runApplyCommand(const std::string& imagePath, const std::string& index,
+                    const std::string& target, const PrintLine& printLine,
+                    const ProgressSink& progress) {
   const auto start = std::chrono::steady_clock::now();
   const MillisecondClock clock = [start]() {
     return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -234,7 +250,7 @@ int runApplyCommand(const std::string& imagePath, const std::string& index,
                                           .count());
   };
   return applyImage(imagePath, index, target.empty() ? fs::path() : pathFromArgument(target),
-                    printLine, clock);
+                    printLine, clock, progress);
 }
 
 }  // namespace wim

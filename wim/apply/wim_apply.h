@@ -47,17 +47,33 @@ using PrintLine = std::function<void(const std::string& line)>;
 // A millisecond clock; only differences of its values count.
 using MillisecondClock = std::function<std::uint64_t()>;
 
+// Where a caller draws progress of its own in place of the progress lines:
+// called with 0 bytes done as the writing starts, then as bytes go in, and
+// with `finished` once everything is written and checked.
+struct ApplyProgress {
+  std::uint64_t doneBytes = 0;
+  std::uint64_t totalBytes = 0;
+  bool finished = false;
+};
+using ProgressSink = std::function<void(const ApplyProgress& progress)>;
+
 // "/apply <imagePath> <index> <target>" with the arguments as the tool got
 // them (narrow text, see target_paths.h). Prints through `printLine` and
 // returns a kApplyExit* code.
 int runApplyCommand(const std::string& imagePath, const std::string& index,
                     const std::string& target, const PrintLine& printLine);
 
+// The same, with the progress handed to `progress` instead of printed as
+// lines (an empty sink prints them).
+int runApplyCommand(const std::string& imagePath, const std::string& index,
+                    const std::string& target, const PrintLine& printLine,
+                    const ProgressSink& progress);
+
 // The same with the target as a path and a clock of the caller's choosing,
 // so that tests can drive the progress lines.
 int applyImage(const std::string& imagePath, const std::string& index,
                const std::filesystem::path& target, const PrintLine& printLine,
-               const MillisecondClock& clock);
+               const MillisecondClock& clock, const ProgressSink& progress = {});
 
 // Reads an image index: decimal digits only, 1 to imageCount. False, with
 // `index` unchanged, for anything else.

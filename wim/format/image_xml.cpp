@@ -296,6 +296,34 @@ bool parseIndex(const std::string& text, std::uint32_t& index) {
   return true;
 }
 
+// The text of the first child `name`, where it is plain text.
+std::string childText(const Element& parent, const char* name) {
+  std::size_t count = 0;
+  const Element* child = onlyChild(parent, name, count);
+  return child && child->children.empty() ? child->text : std::string();
+}
+
+void readWindows(const Element& image, WindowsProperties& windows) {
+  std::size_t count = 0;
+  const Element* element = onlyChild(image, "WINDOWS", count);
+  if (!element) return;
+  windows.present = true;
+  windows.architecture = childText(*element, "ARCH");
+  windows.editionId = childText(*element, "EDITIONID");
+  if (const Element* languages = onlyChild(*element, "LANGUAGES", count)) {
+    for (const Element& language : languages->children)
+      if (language.name == "LANGUAGE" && language.children.empty())
+        windows.languages.push_back(language.text);
+    windows.defaultLanguage = childText(*languages, "DEFAULT");
+  }
+  if (const Element* version = onlyChild(*element, "VERSION", count)) {
+    windows.major = childText(*version, "MAJOR");
+    windows.minor = childText(*version, "MINOR");
+    windows.build = childText(*version, "BUILD");
+    windows.spBuild = childText(*version, "SPBUILD");
+  }
+}
+
 Outcome readImage(const Element& element, ImageEntry& image) {
   const std::string* index = nullptr;
   for (const auto& attribute : element.attributes) {
@@ -326,6 +354,7 @@ Outcome readImage(const Element& element, ImageEntry& image) {
     // A property that is not plain text is none the query shows; leave it out.
     if (detail && detail->children.empty()) image.details.emplace_back(detail->name, detail->text);
   }
+  readWindows(element, image.windows);
   return success();
 }
 

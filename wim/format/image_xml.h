@@ -12,6 +12,17 @@
 
 namespace wim {
 
+// What <WINDOWS> says of the Windows an image holds; empty texts where the
+// element or one of its children is missing.
+struct WindowsProperties {
+  bool present = false;
+  std::string architecture;                  // <ARCH>: a PROCESSOR_ARCHITECTURE_* number
+  std::string editionId;                     // <EDITIONID>
+  std::vector<std::string> languages;        // <LANGUAGES><LANGUAGE>, in order
+  std::string defaultLanguage;               // <LANGUAGES><DEFAULT>
+  std::string major, minor, build, spBuild;  // <VERSION><MAJOR> ... <SPBUILD>
+};
+
 struct ImageEntry {
   std::uint32_t index = 0;  // the INDEX attribute, from 1
   std::string name;         // text of <NAME>, entities resolved; empty when there is none
@@ -20,6 +31,7 @@ struct ImageEntry {
   // DISPLAYNAME, FLAGS, the counts ...), as element name and resolved text,
   // in the order kImageDetails lists them.
   std::vector<std::pair<std::string, std::string>> details;
+  WindowsProperties windows;
 };
 
 struct ImageXml {

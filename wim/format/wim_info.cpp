@@ -107,6 +107,7 @@ Outcome readWimInfo(std::uint64_t fileSize, const ReadAt& readAt, WimInfo& info)
     if (!outcome.ok()) return outcome;
     outcome = parseImageXml(text, read.xml);
     if (!outcome.ok()) return outcome;
+    read.xmlText = std::move(text);
   }
   if (read.xml.images.size() != read.header.imageCount)
     return failure(Problem::Damaged, "the WIM header counts " + decimal(read.header.imageCount) +

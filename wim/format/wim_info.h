@@ -37,6 +37,7 @@ inline constexpr std::uint64_t kMaxXmlDataSize = 64ull << 20;
 struct WimInfo {
   Header header;
   ImageXml xml;
+  std::string xmlText;  // the XML data as UTF-8, as the file holds it
 };
 
 // Reads `count` bytes at `offset` of the image file into `out` (resized to
