@@ -198,8 +198,9 @@ bool checkStartChain(const std::string& device, const std::string& diskPath, boo
   input.sectorSize = disk.sectorSize;
   input.layout = layout;
   input.arrow = kArrow;
+  // By number: a primary entry may share its start with a logical partition.
   for (const boot::Partition& partition : input.layout.partitions)
-    if (partition.startLba == named.startLba) input.named = &partition;
+    if (partition.number == named.number) input.named = &partition;
   if (!readBytes(disk, 0, std::max<std::uint32_t>(disk.sectorSize, 512), input.sector0, reason))
     return false;
   // The active flags as sector 0 holds them now, after any change just made.
