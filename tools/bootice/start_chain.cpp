@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <initializer_list>
 
 #include "boot/code/boot_code.h"
 #include "boot/sector/volume_boot_sector.h"
