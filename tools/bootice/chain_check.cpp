@@ -8,6 +8,7 @@
 
 #include "boot/disk/partition_mount.h"
 #include "boot/store/bcd_store.h"
+#include "boot/store/hive.h"
 #include "tools/bcdboot/boot_files.h"
 #include "tools/bcdboot/firmware_entry.h"
 #include "tools/bootice/start_chain.h"
@@ -69,7 +70,10 @@ PartitionFiles filesBelow(const fs::path& root) {
     FileLook look;
     const std::optional<fs::path> file = resolve(root, path);
     std::error_code error;
-    look.exists = file && fs::is_regular_file(*file, error);
+    // Not followed: a file with a reparse point of its own (a compressed
+    // system file) still counts as there.
+    look.exists = file && fs::exists(fs::symlink_status(*file, error)) &&
+                  !fs::is_directory(fs::symlink_status(*file, error));
     look.plain = !look.exists || storedPlainly(*file);
     return look;
   };
@@ -77,7 +81,14 @@ PartitionFiles filesBelow(const fs::path& root) {
     const std::optional<fs::path> file = resolve(root, path);
     if (!file) return false;
     std::ifstream in(*file, std::ios::binary);
-    if (!in) return false;
+    if (!in) {
+      // The running system's own store is a loaded hive that no one else
+      // may open: read through the registry, as a hive's bytes.
+      std::string key, ignored;
+      boot::Key tree;
+      return loadedStoreKey(*file, key) && readLoadedStore(key, tree, ignored) &&
+             boot::writeHive(tree, bytes, ignored);
+    }
     bytes.clear();
     char buffer[65536];
     while (bytes.size() < limit && in.read(buffer, sizeof buffer).gcount() > 0) {

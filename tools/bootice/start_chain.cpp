@@ -193,8 +193,9 @@ bool judgeStore(const PartitionFiles& files, const std::string& path, const Part
                 std::vector<boot::BcdObject>& objects, const boot::BcdObject*& loader) {
   const std::string where = path + " on " + homeName;
   le::Bytes bytes;
-  if (!files.look(path).exists || !files.read(path, boot::kMaxCellData * 4096, bytes))
-    return judging.broken("there is no " + where + ": " + bcdboot);
+  if (!files.look(path).exists) return judging.broken("there is no " + where + ": " + bcdboot);
+  if (!files.read(path, boot::kMaxCellData * 4096, bytes))
+    return judging.broken(where + " cannot be read: " + bcdboot + " again");
   boot::Key root;
   std::string why;
   if (!boot::readHive(bytes, root, why))
@@ -438,7 +439,8 @@ bool entryStarts(const ChainInput& input, const boot::LoadOption& option,
          node.startLba == partition.startLba;
 }
 
-// UEFI from `system`: null when the disk is not set up for UEFI at all.
+// False at a broken link; true without a verdict of ok for an MBR disk that
+// is not set up for UEFI at all.
 bool judgeUefi(const ChainInput& input, Judging& judging) {
   const std::string& disk = input.diskName;
   const bool gpt = input.layout.style == boot::PartitionStyle::Gpt;
