@@ -72,12 +72,17 @@ void releaseWindow(MainForm& form) {
 void finishWithApplyFailure(MainForm& form) {
   std::string edition = control::content(form.组合框1);
   std::string installPartition = control::content(form.组合框2);
+  // The imaging tool's own words: a full disk, an I/O error or a damaged
+  // image each want something else done.
+  const std::string reason =
+      install_text::toolFailureReason(control::content(form.编辑框3), install_text::kApplyResult);
   releaseWindow(form);
   control::setCaption(form.透明标签11, "安装失败");
-  MessageBoxA(
-      nullptr,
-      ("安装 " + edition + " 失败：映像未能释放到 " + installPartition + "，未设置引导。").c_str(),
-      kCaption, MB_OK | MB_ICONHAND | MB_TASKMODAL);
+  MessageBoxA(nullptr,
+              ("安装 " + edition + " 失败：映像未能释放到 " + installPartition +
+               (reason.empty() ? "" : "（" + reason + "）") + "，未设置引导。")
+                  .c_str(),
+              kCaption, MB_OK | MB_ICONHAND | MB_TASKMODAL);
 }
 
 void finishBootSetup(MainForm& form) {

@@ -116,6 +116,10 @@ std::string toolFailureReason(const std::string& log, ResultTag tag) {
   }
   const std::size_t said = gbk::asciiLower(reason).find(": error: ");
   if (said != std::string::npos) reason = gbk::trimSpaces(reason.substr(said + 9));
+  // The imaging tool's error lines start "[ ERROR ] ".
+  const std::string imaging = "[ ERROR ] ";
+  if (reason.compare(0, imaging.size(), imaging) == 0)
+    reason = gbk::trimSpaces(reason.substr(imaging.size()));
   return reason;
 }
 

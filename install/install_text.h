@@ -57,7 +57,8 @@ class ResultScanner {
 
 // Why a boot set-up command failed, as its tool said it: the last line with
 // "error" in it that the console printed between the command's result line
-// and the result line before, without the "<tool>: error: " in front. The
+// and the result line before, without the "<tool>: error: " (or the imaging
+// tool's "[ ERROR ] ") in front. The
 // empty text when the tool said no such thing (or the log no longer holds
 // its output).
 std::string toolFailureReason(const std::string& log, ResultTag tag);

@@ -9,7 +9,7 @@ packages=(
   wine64 xvfb x11-apps x11-utils imagemagick xdotool locales fonts-wqy-microhei
   python3 wimtools libwim-dev
   qemu-system-x86 ovmf nasm ntfs-3g ntfs-3g-dev fusefat dosfstools mtools fdisk gdisk libhivex-bin libwin-hivex-perl
-  e2fsprogs exfatprogs
+  e2fsprogs exfatprogs fiu-utils strace
   dpkg-dev lintian file
 )
 missing=()

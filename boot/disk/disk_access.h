@@ -23,6 +23,7 @@ struct Device {
   std::uint32_t sectorSize = 512;
   std::uint64_t sizeBytes = 0;  // 0 when the system does not say
   std::string path;
+  std::string lockFailure;  // why the system refused to lock the volume, if it did
 
   Device() = default;
   Device(const Device&) = delete;

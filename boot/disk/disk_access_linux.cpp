@@ -10,6 +10,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -28,7 +29,11 @@ bool fail(std::string& reason, const std::string& why) {
   return false;
 }
 
-std::string systemError() { return std::strerror(errno); }
+// The system's words and the error's name: "No space left on device (ENOSPC)".
+std::string systemError(int error = errno) {
+  const char* name = strerrorname_np(error);
+  return std::string(std::strerror(error)) + (name ? std::string(" (") + name + ")" : "");
+}
 
 // The first line of a sysfs file, or the empty text.
 std::string readLine(const std::string& path) {
@@ -63,16 +68,39 @@ std::string mountSource(const std::string& folder, std::string& fsType) {
 // mount point. That process has moved to "/" by then, so a relative mount
 // point is matched by its last components; two processes that fit leave the
 // device unknown. The tool's own process is no server, though its command
-// line may name the mount point beside a file (bcdboot's /nvram).
+// line may name the mount point beside a file (bcdboot's /nvram), and nor
+// are the processes that started it (sudo, strace, a script), whose command
+// lines hold the same words.
+std::vector<std::string> selfAndAncestors() {
+  std::vector<std::string> chain;
+  for (pid_t pid = getpid(); pid > 1 && chain.size() < 64;) {
+    chain.push_back(std::to_string(pid));
+    std::ifstream stat("/proc/" + chain.back() + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    // "pid (name) state ppid ...": the name may hold spaces and parentheses.
+    const std::size_t close = line.rfind(')');
+    if (close == std::string::npos) break;
+    std::istringstream rest(line.substr(close + 1));
+    std::string state;
+    pid_t parent = 0;
+    if (!(rest >> state >> parent)) break;
+    pid = parent;
+  }
+  return chain;
+}
+
 std::string fuseDeviceOf(const std::string& mountPoint) {
   DIR* processes = opendir("/proc");
   if (!processes) return std::string();
-  const std::string self = std::to_string(getpid());
+  const std::vector<std::string> skipped = selfAndAncestors();
   std::string device;
   int found = 0;
   while (dirent* entry = readdir(processes)) {
     const std::string pid = entry->d_name;
-    if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
+    if (pid.find_first_not_of("0123456789") != std::string::npos ||
+        std::find(skipped.begin(), skipped.end(), pid) != skipped.end())
+      continue;
     std::ifstream in("/proc/" + pid + "/cmdline", std::ios::binary);
     std::vector<std::string> arguments;
     for (std::string argument; std::getline(in, argument, '\0');) arguments.push_back(argument);
@@ -178,6 +206,7 @@ Device& Device::operator=(Device&& other) noexcept {
     sectorSize = other.sectorSize;
     sizeBytes = other.sizeBytes;
     path = std::move(other.path);
+    lockFailure = std::move(other.lockFailure);
   }
   return *this;
 }
@@ -240,14 +269,16 @@ bool writeSectors(Device& device, std::uint64_t sector, const le::Bytes& bytes,
                                bytes.size() - done, static_cast<off_t>(offset + done));
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0)
-      return fail(reason, "cannot write sector " + std::to_string(sector) + " of " + device.path +
-                              ": " + systemError());
+      return fail(reason, "pwrite of sector " + std::to_string(sector + done / device.sectorSize) +
+                              " of " + device.path +
+                              " failed: " + systemError(put == 0 ? EIO : errno));
     done += static_cast<std::size_t>(put);
   }
-  // Whoever reads the disk next (a mount, a backing file) must see it.
+  // On the disk before the next write: the tools order their writes so that
+  // a stop between two leaves a volume that starts.
   if (fsync(static_cast<int>(device.handle)) != 0)
-    return fail(reason, "cannot write sector " + std::to_string(sector) + " of " + device.path +
-                            " to the disk: " + systemError());
+    return fail(reason, "fsync of " + device.path + " after writing sector " +
+                            std::to_string(sector) + " failed: " + systemError());
   return true;
 }
 

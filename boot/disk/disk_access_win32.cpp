@@ -120,6 +120,7 @@ Device& Device::operator=(Device&& other) noexcept {
     sectorSize = other.sectorSize;
     sizeBytes = other.sizeBytes;
     path = std::move(other.path);
+    lockFailure = std::move(other.lockFailure);
   }
   return *this;
 }
@@ -160,8 +161,9 @@ bool openDevice(const std::string& path, bool writable, Device& device, std::str
   // can be written all the same. The lock ends with the handle.
   // A disk is never locked: Windows mounts RAW on a locked disk's handle, and
   // a second open of the same disk (BOOTICE reads the ESP through one) fails.
-  if (writable && !isPhysicalDrive(path))
-    DeviceIoControl(handle, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
+  if (writable && !isPhysicalDrive(path) &&
+      !DeviceIoControl(handle, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr))
+    opened.lockFailure = errorText(GetLastError());
   device = std::move(opened);
   return true;
 }
@@ -194,9 +196,19 @@ bool writeSectors(Device& device, std::uint64_t sector, const le::Bytes& bytes,
   std::memcpy(buffer.data, bytes.data(), bytes.size());
   DWORD put = 0;
   OVERLAPPED offset = at(sector * device.sectorSize);
-  if (!WriteFile(handleOf(device), buffer.data, static_cast<DWORD>(bytes.size()), &put, &offset))
+  if (!WriteFile(handleOf(device), buffer.data, static_cast<DWORD>(bytes.size()), &put, &offset)) {
+    const std::string why = errorText(GetLastError());
+    // A mounted volume that could not be locked takes writes to its boot
+    // sector only: the refusal is the lock's, and so is the remedy.
+    const std::string lock =
+        device.lockFailure.empty()
+            ? std::string()
+            : "; the volume could not be locked for writing (" + device.lockFailure +
+                  "): another program has it open; close it (an Explorer window or a command "
+                  "prompt on the drive counts) and run again";
     return fail(reason, "cannot write sector " + std::to_string(sector) + " of " + device.path +
-                            " (" + errorText(GetLastError()) + ")");
+                            " (" + why + ")" + lock);
+  }
   if (put != bytes.size())
     return fail(reason, "cannot write sector " + std::to_string(sector) + " of " + device.path +
                             ": only " + std::to_string(put) + " of " +

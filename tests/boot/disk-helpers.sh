@@ -45,3 +45,32 @@ make_test_windows() {
   echo "zh-CN" >"$1/Windows/Boot/EFI/zh-CN/bootmgfw.efi.mui"
   echo "font" >"$1/Windows/Boot/Fonts/chs_boot.ttf"
 }
+
+# bios_boot IMAGE LOG / uefi_boot IMAGE LOG [SECTOR-SIZE]: boots a disk image in
+# QEMU with SeaBIOS or OVMF, the debug console into LOG; the status is QEMU's
+# (33 when the test boot manager or EFI program passed every check).
+bios_boot() {
+  local status
+  set +e
+  timeout 120 qemu-system-i386 -drive file="$1",format=raw -display none -nic none -no-reboot \
+    -debugcon file:"$2" -device isa-debug-exit,iobase=0xf4,iosize=0x04
+  status=$?
+  set -e
+  return $status
+}
+uefi_boot() {
+  local status vars drive
+  vars=$(mktemp) && cp /usr/share/OVMF/OVMF_VARS_4M.fd "$vars"
+  drive=(-drive file="$1",format=raw)
+  [ "${3:-512}" = 512 ] || drive=(-drive if=none,id=d0,file="$1",format=raw
+    -device virtio-blk-pci,drive=d0,logical_block_size="$3",physical_block_size="$3")
+  set +e
+  timeout 120 qemu-system-x86_64 -machine q35 \
+    -drive if=pflash,format=raw,unit=0,readonly=on,file=/usr/share/OVMF/OVMF_CODE_4M.fd \
+    -drive if=pflash,format=raw,unit=1,file="$vars" "${drive[@]}" \
+    -display none -nic none -no-reboot -debugcon file:"$2" -device isa-debug-exit,iobase=0xf4,iosize=0x04
+  status=$?
+  set -e
+  rm -f "$vars"
+  return $status
+}

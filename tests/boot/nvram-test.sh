@@ -25,11 +25,15 @@ make_windows() {
 esp_uuid=2BC7D5A1-36F0-4E6B-9C1D-0A4F7E8B3C52
 disk=$work/disk.img
 truncate -s 200M "$disk"
+# The ESP in entry 2 behind an empty entry 1: Windows would call it partition
+# 1, the firmware's node must say 2.
 sfdisk -q "$disk" <<EOF2
 label: gpt
-start=2048, size=131072, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B, uuid=$esp_uuid
-start=133120, size=131072, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7
+${disk}2 : start=2048, size=131072, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B, uuid=$esp_uuid
+${disk}3 : start=133120, size=131072, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7
 EOF2
+sfdisk -d "$disk" | grep -q "^${disk}2 : .*uuid=$esp_uuid" && ! sfdisk -d "$disk" | grep -q "^${disk}1 " ||
+  fail "sfdisk did not leave entry 1 empty"
 attach "$disk" 2048 131072 && esp=$loop
 mkfs.fat -F 32 -h 2048 "$esp" >/dev/null
 losetup -d "$esp"
@@ -112,7 +116,7 @@ entries "$work/filled.fd" | tee "$work/entries.txt"
 [ "$(sed -n 's/^Boot\([0-9A-F]\{4\}\) 7 1 "Windows Boot Manager" .*/\1/p' "$work/entries.txt")" = "$ours" ] ||
   fail "the store's entry is not the Boot$ours that bcdboot named"
 guid=$(echo "$esp_uuid" | tr A-F a-f)
-grep -q "^Boot$ours 7 1 \"Windows Boot Manager\" HD(1,GPT,$guid,0x800,0x20000)/\\\\EFI\\\\Microsoft\\\\Boot\\\\bootmgfw.efi$" \
+grep -q "^Boot$ours 7 1 \"Windows Boot Manager\" HD(2,GPT,$guid,0x800,0x20000)/\\\\EFI\\\\Microsoft\\\\Boot\\\\bootmgfw.efi$" \
   "$work/entries.txt" || fail "our entry does not name the ESP's boot manager"
 [ "$(order_of "$work/filled.fd")" = "$ours $own_order" ] ||
   fail "BootOrder $(order_of "$work/filled.fd"), not $ours before $own_order"

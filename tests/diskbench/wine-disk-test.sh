@@ -69,11 +69,9 @@ actual_layout() {
     s/^partition [1-9][0-9]* start \([0-9]*\) length \([0-9]*\) /part \1 \2 /p'
 }
 
-make_tree() {  # make_tree FOLDER: a test Windows (boot managers, kernel, hive)
-  source "$boot/disk-helpers.sh"
-  trap cleanup EXIT
-  make_test_windows "$1" "$work/kernel.exe" "$boot"
-}
+source "$boot/disk-helpers.sh"
+trap cleanup EXIT
+make_tree() { make_test_windows "$1" "$work/kernel.exe" "$boot"; }
 x86_64-w64-mingw32-windres "$boot/version_sample.rc" -O coff -o "$work/version.o"
 x86_64-w64-mingw32-gcc "$boot/version_sample.c" "$work/version.o" -o "$work/kernel.exe"
 make_tree "$work/tree"
@@ -151,18 +149,8 @@ tool BOOTICE.exe '/DEVICE=S:\' /check
 [ "$code" -eq 0 ] && grep -qxF "$mbr_chain" <<<"$out" || fail "BOOTICE /check did not pass the disk"
 detach_disk
 sfdisk -d "$img" | grep -q "${img}1 : .*bootable" || fail "partition 1 is not active"
-set +e
-timeout 120 qemu-system-i386 -drive file="$img",format=raw -display none -nic none -no-reboot \
-  -debugcon file:"$work/mbr-bios.log" -device isa-debug-exit,iobase=0xf4,iosize=0x04
-bios=$?
-cp /usr/share/OVMF/OVMF_VARS_4M.fd "$work/vars.fd"
-timeout 120 qemu-system-x86_64 -machine q35 \
-  -drive if=pflash,format=raw,unit=0,readonly=on,file=/usr/share/OVMF/OVMF_CODE_4M.fd \
-  -drive if=pflash,format=raw,unit=1,file="$work/vars.fd" -drive file="$img",format=raw \
-  -display none -nic none -no-reboot -debugcon file:"$work/mbr-uefi.log" \
-  -device isa-debug-exit,iobase=0xf4,iosize=0x04
-uefi=$?
-set -e
+bios=0 && bios_boot "$img" "$work/mbr-bios.log" || bios=$?
+uefi=0 && uefi_boot "$img" "$work/mbr-uefi.log" || uefi=$?
 [ "$bios" -eq 33 ] && ! grep -q FAIL "$work/mbr-bios.log" || { cat "$work/mbr-bios.log"; fail "MBR disk: SeaBIOS boot ended with $bios"; }
 [ "$uefi" -eq 33 ] || { grep -a "PASS\|FAIL" "$work/mbr-uefi.log"; fail "MBR disk: OVMF boot ended with $uefi"; }
 echo "MBR disk set up by the Windows tools: SeaBIOS and OVMF start it"
@@ -208,17 +196,37 @@ grep -qxF 'UEFI: GPT -> partition 1 (EFI system partition, FAT32) -> \EFI\Boot\b
   fail "BOOTICE did not print the UEFI chain of the GPT disk"
 detach_disk
 sgdisk -v "$img" | grep -q "No problems found" || fail "the GPT is damaged"
-cp /usr/share/OVMF/OVMF_VARS_4M.fd "$work/vars.fd"
-set +e
-timeout 120 qemu-system-x86_64 -machine q35 \
-  -drive if=pflash,format=raw,unit=0,readonly=on,file=/usr/share/OVMF/OVMF_CODE_4M.fd \
-  -drive if=pflash,format=raw,unit=1,file="$work/vars.fd" -drive file="$img",format=raw \
-  -display none -nic none -no-reboot -debugcon file:"$work/gpt-uefi.log" \
-  -device isa-debug-exit,iobase=0xf4,iosize=0x04
-uefi=$?
-set -e
+uefi=0 && uefi_boot "$img" "$work/gpt-uefi.log" || uefi=$?
 [ "$uefi" -eq 33 ] || { grep -a "PASS\|FAIL" "$work/gpt-uefi.log"; fail "GPT disk: OVMF boot ended with $uefi"; }
 echo "GPT disk set up by the Windows tools: OVMF starts it"
+
+# ---- GPT of 4096-byte sectors (4Kn): the same tools, OVMF on such a disk ----
+img="$work/gpt4k.img"
+truncate -s 420M "$img"
+whole=$(losetup -f --show --sector-size 4096 "$img")
+sfdisk -q --no-reread "$whole" 2>/dev/null <<PARTS
+label: gpt
+start=256, size=66560, type=C12A7328-F81F-11D2-BA4B-00A0C93EC93B
+start=66816, size=4096, type=E3C9E316-0B5C-4DB8-817D-F92DF00215AE
+start=70912, size=32768, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7
+PARTS
+losetup -d "$whole"
+loop=$(losetup -f --show --sector-size 4096 -o $((256 * 4096)) --sizelimit $((66560 * 4096)) "$img")
+mkfs.fat -F 32 -S 4096 -s 1 -h 256 -n SYSTEM "$loop" >/dev/null && losetup -d "$loop"
+loop=$(losetup -f --show --sector-size 4096 -o $((70912 * 4096)) --sizelimit $((32768 * 4096)) "$img")
+mkntfs -Q -F -q -s 4096 -p 70912 "$loop" 2>/dev/null
+ntfs-3g "$loop" "$work/m" && cp -r "$work/tree/Windows" "$work/m/" && umount "$work/m" && losetup -d "$loop"
+attach_disk "$img" "$state" --sector-size 4096 1=S 3=W
+tool bootsect.exe /NT60 S:
+[ "$code" -eq 0 ] || fail "bootsect.exe exited with $code on a 4Kn ESP"
+tool bcdboot.exe 'W:\Windows' /S 'S:\'
+[ "$code" -eq 0 ] || fail "bcdboot.exe exited with $code on a 4Kn disk"
+tool BOOTICE.exe '/DEVICE=S:\' /partitions /activate /quiet
+[ "$code" -eq 0 ] && grep -q "holds Windows Boot Manager" <<<"$out" || fail "BOOTICE did not accept the 4Kn GPT disk"
+detach_disk
+uefi=0 && uefi_boot "$img" "$work/gpt4k-uefi.log" 4096 || uefi=$?
+[ "$uefi" -eq 33 ] || { grep -a "PASS\|FAIL" "$work/gpt4k-uefi.log"; fail "4Kn GPT disk: OVMF boot ended with $uefi"; }
+echo "4Kn GPT disk set up by the Windows tools: OVMF starts it from 4096-byte sectors"
 
 # ---- refusals, each leaving the image as it was ----
 img="$work/refuse.img"
@@ -238,6 +246,23 @@ tool bootsect.exe /NT60 X:
 detach_disk
 [ "$(sha256sum <"$img")" = "$sum" ] || fail "a refusal changed the disk"
 
+# More logical partitions than a table of 128 entries holds (four for each):
+# the layout is asked again with room for them all.
+img="$work/logicals.img"
+truncate -s 200M "$img"
+{
+  printf 'label: dos\nlabel-id: 0x44332211\nstart=4096, size=200000, type=5\n'
+  for k in $(seq 0 32); do printf 'start=%d, size=2048, type=83\n' $((4096 + 2048 + k * 4096)); done
+} | sfdisk -q "$img"
+[ "$(sfdisk -d "$img" | grep -c 'type=83')" -eq 33 ] || fail "the disk has not 33 logical partitions"
+sum=$(sha256sum <"$img")
+attach_disk "$img" "$state" 37=L >/dev/null
+tool BOOTICE.exe /DEVICE=L: /partitions /activate /quiet
+[ "$code" -ne 0 ] && grep -q "logical partition" <<<"$out" ||
+  fail "BOOTICE did not find the 33rd logical partition in the table"
+detach_disk
+[ "$(sha256sum <"$img")" = "$sum" ] || fail "BOOTICE changed the disk with many logical partitions"
+
 img="$work/noesp.img"
 truncate -s 96M "$img"
 printf 'label: gpt\nstart=2048, size=180000, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n' | sfdisk -q "$img"
@@ -255,5 +280,5 @@ mkdir -p "$work/n" && ntfs-3g -o ro "$loop" "$work/n"
 leftover=$(ls -d "$work/n/bootmgr" "$work/n/Boot" 2>/dev/null || true)
 umount "$work/n" && losetup -d "$loop"
 [ -z "$leftover" ] || fail "bcdboot wrote boot files to the Windows partition: $leftover"
-echo "refusals: a logical partition, a volume neither NTFS nor FAT, a GPT disk without an ESP; nothing changed"
+echo "refusals: a logical partition (also the 33rd), a volume neither NTFS nor FAT, a GPT disk without an ESP; nothing changed"
 echo "wine disk bench: all passed"

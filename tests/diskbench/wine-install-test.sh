@@ -51,11 +51,7 @@ bash "$here/detach-disk.sh" "$prefix" "$state" || fail "detach left something be
 [ "$tests" -eq 0 ] || fail "the installation through the window failed"
 sfdisk -d "$img" | grep -q "${img}1 : .*bootable" || fail "the system partition is not active"
 
-set +e
-timeout 120 qemu-system-i386 -drive file="$img",format=raw -display none -nic none -no-reboot \
-  -debugcon file:"$work/bios.log" -device isa-debug-exit,iobase=0xf4,iosize=0x04
-bios=$?
-set -e
+bios=0 && bios_boot "$img" "$work/bios.log" || bios=$?
 cat "$work/bios.log"
 [ "$bios" -eq 33 ] && ! grep -q FAIL "$work/bios.log" || fail "SeaBIOS boot ended with $bios"
 echo "the window's installation: 完成, and the disk starts in SeaBIOS"

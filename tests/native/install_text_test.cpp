@@ -90,6 +90,11 @@ TEST(InstallText, AFailedToolsReasonIsItsLastErrorLine) {
   // Another tool's words: the whole line.
   EXPECT_EQ(toolFailureReason("Error: no drive\n##RDK-RESULT-3-5##", kBcdbootResult),
             "Error: no drive");
+  // The imaging tool's error line, after its progress.
+  EXPECT_EQ(toolFailureReason("[ INFO ] Applying image 1\r\n[ ERROR ] cannot write \"a\": No "
+                              "space left on device (ENOSPC)\r\n##RDK-RESULT-1-12##",
+                              kApplyResult),
+            "cannot write \"a\": No space left on device (ENOSPC)");
 }
 
 TEST(InstallText, SystemFoldersAndProcessNames) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 namespace {
 
 using boot::Partition;
@@ -95,6 +97,39 @@ TEST(BootTargets, EachLayoutSendsTheFilesWhereItsFirmwareLooks) {
     }
     EXPECT_EQ(targets.espIsSystem, c.systemIsEsp);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// "/s S:" is the form Microsoft documents: every way of typing a drive names
+// its root, so that the files go below it and not into the current folder.
+TEST(BootTargets, EveryFormOfADriveNamesItsRoot) {
+  for (const char* typed : {"S:", "S:\\", "S:/", "s:"}) {
+    SCOPED_TRACE(typed);
+    const std::string root = tools::driveRootOf(typed);
+    EXPECT_EQ(root, std::string(1, typed[0]) + ":\\");
+#ifdef _WIN32
+    // As the tool joins it: S:\Boot\BCD, never the drive-relative S:Boot.
+    EXPECT_TRUE((std::filesystem::path(root) / "Boot" / "BCD").is_absolute());
+#endif
+  }
+  for (const char* other : {"S:\\Windows", "S:Boot", "/mnt/s", "1:", "", "S"})
+    EXPECT_EQ(tools::driveRootOf(other), other);
+}
+
+// The hive list names the loaded store \Device\HarddiskVolumeN\Boot\BCD: a
+// path of that drive matches it whatever separated its parts.
+TEST(BootTargets, AStorePathGetsTheHiveListsName) {
+  const std::u16string device = u"\\Device\\HarddiskVolume1";
+  for (const char16_t* path : {u"S:\\Boot\\BCD", u"S:Boot\\BCD", u"S:/Boot/BCD", u"S:\\\\Boot\\BCD",
+                               u"\\\\?\\S:\\Boot\\BCD"})
+    EXPECT_EQ(tools::hiveListName(device, path), u"\\Device\\HarddiskVolume1\\Boot\\BCD");
+  EXPECT_EQ(tools::hiveListName(device + u"\\", u"S:\\EFI\\Microsoft\\Boot\\BCD"),
+            u"\\Device\\HarddiskVolume1\\EFI\\Microsoft\\Boot\\BCD");
+  EXPECT_EQ(tools::hiveListName(device, u"\\\\?\\Volume{x}\\Boot\\BCD"), u"");
+  EXPECT_EQ(tools::hiveListName(device, u"B"), u"");
 }
 
 }  // namespace

@@ -156,3 +156,67 @@ TEST(FirmwareEntry, StoreFileGetsOneEntryFirstAndKeepsTheFirmwaresOwn) {
 }
 
 }  // namespace
+
+namespace {
+
+// Windows numbers the GPT partitions in use (1, 2, …); the firmware's node
+// wants the entry: an ESP in entry 2 behind an empty entry 1 is partition 2.
+TEST(FirmwareEntry, TheNodeOfAGptPartitionCountsItsEntryNotTheSystemsNumber) {
+  boot::Partition esp;
+  esp.number = 1;  // as Windows lists it
+  esp.startLba = 2048;
+  esp.sectors = 131072;
+  esp.gptUnique.bytes[0] = 0xA1;
+  boot::DiskLayout listed;
+  listed.style = boot::PartitionStyle::Gpt;
+  listed.partitions = {esp};
+  boot::DiskLayout entries = listed;  // as the table's sectors hold it
+  entries.partitions[0].number = 2;
+  const boot::HardDriveNode node = tools::partitionNode(listed, entries, esp);
+  EXPECT_EQ(node.partitionNumber, 2u);
+  EXPECT_EQ(node.startLba, 2048u);
+  EXPECT_EQ(node.sectors, 131072u);
+  EXPECT_EQ(node.partitionGuid.bytes[0], 0xA1);
+  // Another partition's GUID, or no table read: the system's number stays.
+  entries.partitions[0].gptUnique.bytes[0] = 0xB2;
+  EXPECT_EQ(tools::partitionNode(listed, entries, esp).partitionNumber, 1u);
+  EXPECT_EQ(tools::partitionNode(listed, boot::DiskLayout{}, esp).partitionNumber, 1u);
+  // MBR numbers are the slots already.
+  boot::DiskLayout mbr;
+  mbr.signature = 0x5EED2468;
+  EXPECT_EQ(tools::partitionNode(mbr, mbr, esp).partitionNumber, 1u);
+  EXPECT_EQ(tools::partitionNode(mbr, mbr, esp).mbrSignature, 0x5EED2468u);
+}
+
+}  // namespace
+
+namespace {
+
+// Windows 7's probe on a BIOS machine: without the privilege the read fails
+// with ERROR_PRIVILEGE_NOT_HELD (1314), as it does on UEFI; with it, with
+// ERROR_INVALID_FUNCTION. The privilege must be on before the read.
+TEST(FirmwareEntry, TheProbeRunsWithThePrivilegeOn) {
+  constexpr std::uint32_t kPrivilegeNotHeld = 1314, kEnvironmentVariableNotFound = 203;
+  for (const bool uefi : {false, true}) {
+    SCOPED_TRACE(uefi ? "UEFI machine" : "BIOS machine");
+    bool enabled = false;
+    std::vector<std::string> calls;
+    const bool said = tools::probeSaysUefi(
+        [&] {
+          calls.push_back("enable");
+          return enabled = true;
+        },
+        [&] {
+          calls.push_back("probe");
+          if (!enabled) return kPrivilegeNotHeld;
+          return uefi ? kEnvironmentVariableNotFound : tools::kErrorInvalidFunction;
+        });
+    EXPECT_EQ(said, uefi);
+    EXPECT_EQ(calls, (std::vector<std::string>{"enable", "probe"}));
+  }
+  // The privilege refused: the machine may well be UEFI, and the entry's
+  // failure says why.
+  EXPECT_TRUE(tools::probeSaysUefi([] { return false; }, [] { return 1314u; }));
+}
+
+}  // namespace

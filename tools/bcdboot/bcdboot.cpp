@@ -12,9 +12,12 @@
 #include "boot/sector/volume_boot_sector.h"
 #include "tools/bcdboot/boot_files.h"
 #include "tools/bcdboot/boot_targets.h"
+#include "tools/bcdboot/file_replacement.h"
 #include "tools/bcdboot/firmware_entry.h"
 #include "boot/disk/partition_mount.h"
+#include "tools/cli/failure_text.h"
 #include "tools/cli/volume_io.h"
+#include "wim/apply/apply_target.h"
 #include "wim/apply/target_paths.h"
 
 namespace tools {
@@ -47,7 +50,10 @@ int refuse(const Host& host, const std::string& reason) {
   return refuseArguments(host, kTool, kUsage, reason);
 }
 
-int fail(const Host& host, const std::string& reason) { return failWith(host, kTool, reason); }
+// With what the user can do, where the system's reason says.
+int fail(const Host& host, const std::string& reason) {
+  return failWith(host, kTool, withRemedy(reason));
+}
 
 bool parseArguments(const std::vector<std::string>& arguments, Request& request,
                     std::string& reason) {
@@ -128,15 +134,9 @@ bool replaceWhole(const fs::path& path, const le::Bytes& bytes, std::string& rea
   return true;
 }
 
-bool isFile(const fs::path& path) {
-  std::error_code error;
-  return fs::is_regular_file(path, error);
-}
+bool isFile(const fs::path& path) { return isFilePath(path); }
 
-bool isFolder(const fs::path& path) {
-  std::error_code error;
-  return fs::is_directory(path, error);
-}
+bool isFolder(const fs::path& path) { return isFolderPath(path); }
 
 // A path below a folder given on the command line, shown as the user wrote
 // the folder.
@@ -156,6 +156,7 @@ std::string shown(const std::string& folder, const std::string& below) {
 struct PartitionFound {
   boot::VolumeLocation location;
   boot::DiskLayout layout;
+  boot::DiskLayout entries;  // GPT: the table as the disk's sectors hold it
   boot::Partition partition;
   std::uint32_t sectorSize = 512;
   boot::PartitionDevice device;
@@ -197,6 +198,17 @@ bool locatePartition(const std::string& volumeName, const std::string& what, Par
       !boot::readLayout(disk, found.layout, reason))
     return reason = what + ": " + reason, false;
   found.sectorSize = disk.sectorSize;
+  // The system may number partitions its own way; the firmware counts entries.
+  if (found.layout.style == boot::PartitionStyle::Gpt) {
+    const boot::ReadSectors read = [&disk](std::uint64_t lba, std::uint32_t count, le::Bytes& out) {
+      std::string ignored;
+      return boot::readSectors(disk, lba, count, out, ignored);
+    };
+    std::string ignored;
+    if (!boot::readDiskLayout(read, disk.sectorSize, disk.sizeBytes / disk.sectorSize,
+                              found.entries, ignored))
+      found.entries = boot::DiskLayout{};
+  }
   const boot::Partition* partition =
       location.startBytes % disk.sectorSize == 0
           ? boot::partitionStartingAt(found.layout, location.startBytes / disk.sectorSize)
@@ -230,20 +242,6 @@ std::vector<std::string> folderNames(const fs::path& folder) {
   for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
     if (it->is_directory(error)) names.push_back(it->path().filename().string());
   return names;
-}
-
-// The partition whose \EFI\Microsoft\Boot\bootmgfw.efi the firmware's
-// entry starts, as its hard drive node names it.
-boot::HardDriveNode hardDriveNode(const boot::DiskLayout& layout,
-                                  const boot::Partition& partition) {
-  boot::HardDriveNode node;
-  node.partitionNumber = static_cast<std::uint32_t>(partition.number);
-  node.startLba = partition.startLba;
-  node.sectors = partition.sectors;
-  node.style = layout.style;
-  node.partitionGuid = partition.gptUnique;
-  node.mbrSignature = layout.signature;
-  return node;
 }
 
 std::string entryText(const BootEntryResult& entry, std::uint32_t partitionNumber) {
@@ -287,29 +285,15 @@ bool planStore(const boot::BcdBootRequest& base, boot::Firmware firmware, const 
   return boot::buildStore(request, work.tree, reason);
 }
 
-// Copies one file and reads it back. A copy that is already the same is left
-// alone; another is replaced through a new file beside it, as some FUSE file
-// systems cannot rewrite a file in place.
+// Copies one file, replacing the old one durably. A copy that is already
+// the same is left alone; another goes through a new file beside it, as some
+// FUSE file systems cannot rewrite a file in place.
 bool copyVerified(const fs::path& from, const fs::path& to, std::string& reason) {
-  le::Bytes bytes, existing, readBack;
+  le::Bytes bytes, existing;
   if (!readFile(from, bytes)) return reason = "cannot read " + from.string(), false;
   if (readFile(to, existing) && existing == bytes && storedPlainly(to)) return true;
-  std::error_code error;
-  fs::create_directories(to.parent_path(), error);
-  fs::path fresh = to;
-  fresh += kNewSuffix;
-  if (!writePlainFile(fresh, bytes, reason)) return false;
-  if (!readFile(fresh, readBack) || readBack != bytes) {
-    fs::remove(fresh, error);
-    return reason = "cannot write " + to.string() + " (it does not read back as written)", false;
-  }
-  if (!replaceFile(fresh, to, reason)) {
-    fs::remove(fresh, error);
-    return false;
-  }
-  if (!readFile(to, readBack) || readBack != bytes)
-    return reason = to.string() + " does not read back as written", false;
-  return true;
+  makeFolders(to.parent_path());
+  return replaceDurably(systemReplaceCalls(), to, bytes, nullptr, reason);
 }
 
 // Everything below `from` into `to`, but the names in `skip`.
@@ -333,24 +317,18 @@ bool copyTree(const fs::path& from, const fs::path& to, const std::vector<std::s
 
 bool writeStore(const StoreWork& work, std::string& reason) {
   if (!work.loadedKey.empty()) return writeLoadedStore(work.loadedKey, work.tree, reason);
-  le::Bytes hive, readBack;
+  le::Bytes hive;
   if (!boot::writeHive(work.tree, hive, reason)) return false;
   std::error_code error;
-  fs::create_directories(work.path.parent_path(), error);
-  fs::path fresh = work.path;
-  fresh += kNewSuffix;
-  boot::Key check;
-  std::vector<boot::BcdObject> objects;
-  if (!writePlainFile(fresh, hive, reason)) return false;
-  if (!readFile(fresh, readBack) || readBack != hive || !boot::readHive(readBack, check, reason) ||
-      !boot::readStore(check, objects, reason)) {
-    fs::remove(fresh, error);
-    return reason = "cannot write the store " + work.shownPath, false;
-  }
-  if (!replaceFile(fresh, work.path, reason)) {
-    fs::remove(fresh, error);
-    return false;
-  }
+  makeFolders(work.path.parent_path());
+  // The store read back must load as a store before it replaces the old one.
+  const auto loads = [](const le::Bytes& bytes, std::string& why) {
+    boot::Key check;
+    std::vector<boot::BcdObject> objects;
+    return boot::readHive(bytes, check, why) && boot::readStore(check, objects, why);
+  };
+  if (!replaceDurably(systemReplaceCalls(), work.path, hive, loads, reason))
+    return reason = "the store " + work.shownPath + ": " + reason, false;
   // The new hive is clean: logs of the old one must not be replayed over it.
   for (const char* log : {".LOG", ".LOG1", ".LOG2"}) {
     fs::path stale = work.path;
@@ -411,9 +389,14 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
   Request request;
   std::string reason;
   if (!parseArguments(arguments, request, reason)) return refuse(host, reason);
+#ifdef _WIN32
+  request.system = driveRootOf(request.system);
+#endif
 
-  const fs::path windows = wim::pathFromArgument(request.windows);
-  const fs::path system = wim::pathFromArgument(request.system);
+  // Every file is reached through its long (\\?\) path on Windows, so that
+  // a Windows folder deep down still works.
+  const fs::path windows = wim::systemPath(wim::pathFromArgument(request.windows));
+  const fs::path system = wim::systemPath(wim::pathFromArgument(request.system));
   if (!host.isFolder(request.windows)) {
     host.printLine(
         errorLine(kTool, "the source Windows folder " + request.windows + " does not exist"));
@@ -434,8 +417,12 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
   std::string windowsVolume;
   if (!locatePartition(request.system, "the system drive " + request.system, systemFound, reason))
     return fail(host, reason + "; nothing was written");
-  if (!boot::volumeHolding(request.windows, windowsVolume, reason) ||
-      !locatePartition(windowsVolume, "the Windows folder's volume " + windowsVolume, windowsFound,
+  if (!boot::volumeHolding(request.windows, windowsVolume, reason))
+    return fail(host, reason + "; nothing was written");
+#ifdef _WIN32
+  windowsVolume = driveRootOf(windowsVolume);
+#endif
+  if (!locatePartition(windowsVolume, "the Windows folder's volume " + windowsVolume, windowsFound,
                        reason))
     return fail(host, reason + "; nothing was written");
   base.systemPartition = systemFound.device;
@@ -476,7 +463,7 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
                             std::to_string(targets.esp->number) + "): " + reason +
                             "; nothing was written");
     uefiSystem = deviceOf(systemFound.layout, *targets.esp, systemFound.sectorSize);
-    uefiRoot = wim::pathFromArgument(espMount.folder);
+    uefiRoot = wim::systemPath(wim::pathFromArgument(espMount.folder));
     uefiShownRoot = espMount.folder;
   }
 
@@ -522,8 +509,8 @@ int runBcdboot(const std::vector<std::string>& arguments, const Host& host) {
   // of a GPT disk, the system partition itself on an MBR disk.
   boot::HardDriveNode uefiPartition;
   if (uefi)
-    uefiPartition =
-        hardDriveNode(systemFound.layout, targets.esp ? *targets.esp : systemFound.partition);
+    uefiPartition = partitionNode(systemFound.layout, systemFound.entries,
+                                  targets.esp ? *targets.esp : systemFound.partition);
   const boot::LoadOption bootEntry = bootManagerOption(uefiPartition);
   // A VM's variable store is read and its change worked out now: a file that
   // is no such store, or a full one, stops the tool before anything is

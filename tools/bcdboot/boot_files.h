@@ -12,15 +12,21 @@
 
 namespace tools {
 
-// Puts `from` (a new file beside `to`) in the place of `to`, also where `to`
-// exists and is hidden, system or read-only.
-bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to,
-                 std::string& reason);
+// What is at a path, and the folders down to one, also where the path is a
+// drive's root in its long form (\\?\S:\), which the C runtime's stat does
+// not take on Windows.
+bool isFolderPath(const std::filesystem::path& path);
+bool isFilePath(const std::filesystem::path& path);
+void makeFolders(const std::filesystem::path& path);
 
 // Writes `bytes` as the new file `path`, stored the way boot code reads files:
 // not compressed, sparse or encrypted, whatever its folder passes on to new
-// files. Read back through the file system's attributes; false with the
-// reason, and nothing left at `path`, where it cannot be stored so.
+// files, and flushed to the disk before it is closed. Read back through the
+// file system's attributes; false with the reason (the call that failed and
+// the system's words), and nothing left at `path`, where it cannot be
+// written or stored so. The rename over the old file is systemReplaceCalls'
+// (file_replacement.h), which also replaces hidden, system and read-only
+// files.
 bool writePlainFile(const std::filesystem::path& path, const le::Bytes& bytes, std::string& reason);
 
 // False for a file that is stored compressed, sparse or encrypted.

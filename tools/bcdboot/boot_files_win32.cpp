@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "tools/bcdboot/boot_files.h"
+#include "tools/bcdboot/boot_targets.h"
+#include "tools/bcdboot/file_replacement.h"
 
 namespace tools {
 
@@ -100,9 +102,22 @@ struct FileHandle {
 constexpr DWORD kNotPlain =
     FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_SPARSE_FILE | FILE_ATTRIBUTE_ENCRYPTED;
 
-std::string errorText(const char* what, const std::filesystem::path& path) {
-  return std::string(what) + " " + path.string() + " (error " + std::to_string(GetLastError()) +
-         ")";
+// "WriteFile(C:\bootmgr.new) failed: <the system's text> (error 112)", the
+// text in the system's ANSI code page, as the tools print.
+std::string callFailed(const char* call, const std::filesystem::path& path,
+                       DWORD error = GetLastError()) {
+  char* text = nullptr;
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+  std::string words = length && text ? std::string(text, length) : std::string();
+  if (text) LocalFree(text);
+  while (!words.empty() && (words.back() == '\r' || words.back() == '\n' || words.back() == ' ' ||
+                            words.back() == '.'))
+    words.pop_back();
+  return std::string(call) + "(" + path.string() +
+         ") failed: " + (words.empty() ? std::string("system error") : words) + " (error " +
+         std::to_string(error) + ")";
 }
 
 std::string notPlain(DWORD attributes) {
@@ -121,17 +136,18 @@ bool writeOpenFile(HANDLE file, const std::filesystem::path& path, const le::Byt
     DWORD returned = 0;
     if (!DeviceIoControl(file, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0, &returned,
                          nullptr))
-      return reason = errorText("cannot clear the compression of", path), false;
+      return reason = callFailed("FSCTL_SET_COMPRESSION", path), false;
   }
   std::size_t done = 0;
   while (done < bytes.size()) {
     const DWORD part = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1u << 20));
     DWORD written = 0;
     if (!WriteFile(file, bytes.data() + done, part, &written, nullptr) || written == 0)
-      return reason = errorText("cannot write", path), false;
+      return reason = callFailed("WriteFile", path), false;
     done += written;
   }
-  if (!FlushFileBuffers(file)) return reason = errorText("cannot write", path), false;
+  // On the disk before the rename that makes it the boot file.
+  if (!FlushFileBuffers(file)) return reason = callFailed("FlushFileBuffers", path), false;
   return true;
 }
 
@@ -144,8 +160,7 @@ bool writePlainFile(const std::filesystem::path& path, const le::Bytes& bytes,
     FileHandle file;
     file.handle = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file.handle == INVALID_HANDLE_VALUE)
-      return reason = errorText("cannot create", path), false;
+    if (file.handle == INVALID_HANDLE_VALUE) return reason = callFailed("CreateFileW", path), false;
     ok = writeOpenFile(file.handle, path, bytes, reason);
   }
   const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -163,15 +178,50 @@ bool storedPlainly(const std::filesystem::path& path) {
   return attributes == INVALID_FILE_ATTRIBUTES || (attributes & kNotPlain) == 0;
 }
 
-bool replaceFile(const std::filesystem::path& from, const std::filesystem::path& to,
-                 std::string& reason) {
+namespace {
+
+bool readWholeFile(const std::filesystem::path& path, le::Bytes& bytes, std::string& reason) {
+  FileHandle file;
+  file.handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file.handle == INVALID_HANDLE_VALUE) return reason = callFailed("CreateFileW", path), false;
+  bytes.clear();
+  std::vector<std::uint8_t> buffer(1u << 16);
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file.handle, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr))
+      return reason = callFailed("ReadFile", path), false;
+    if (got == 0) return true;
+    bytes.insert(bytes.end(), buffer.begin(), buffer.begin() + got);
+  }
+}
+
+// The write-through move is on the disk, the folder's entry with it, when
+// the call returns.
+bool moveOver(const std::filesystem::path& from, const std::filesystem::path& to,
+              std::string& reason) {
   // A boot file is read-only, hidden and system: MoveFileEx will not replace
   // a read-only one.
+  const DWORD attributes = GetFileAttributesW(to.c_str());
   SetFileAttributesW(to.c_str(), FILE_ATTRIBUTE_NORMAL);
   if (MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
     return true;
-  reason = "cannot replace " + to.string() + " (error " + std::to_string(GetLastError()) + ")";
+  reason = callFailed("MoveFileExW", from) + " (moving it over " + to.string() + ")";
+  // The old file stays as it was, attributes included.
+  if (attributes != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(to.c_str(), attributes);
   return false;
+}
+
+}  // namespace
+
+ReplaceCalls systemReplaceCalls() {
+  ReplaceCalls calls;
+  calls.writeFlushed = writePlainFile;
+  calls.read = readWholeFile;
+  calls.rename = moveOver;
+  calls.flushFolder = [](const std::filesystem::path&, std::string&) { return true; };
+  calls.remove = [](const std::filesystem::path& path) { DeleteFileW(path.c_str()); };
+  return calls;
 }
 
 void markBootFile(const std::filesystem::path& path) {
@@ -187,12 +237,13 @@ bool loadedStoreKey(const std::filesystem::path& store, std::string& key) {
       ERROR_SUCCESS)
     return false;
   // The hive list names files by their system device: \Device\HarddiskVolume1\Boot\BCD.
-  const std::wstring path = store.wstring();
-  if (path.size() < 3 || path[1] != L':') return false;
+  std::wstring path = store.wstring();
+  if (path.rfind(L"\\\\?\\", 0) == 0) path.erase(0, 4);
+  if (path.size() < 2 || path[1] != L':') return false;
   wchar_t device[MAX_PATH] = {};
   const wchar_t drive[] = {path[0], L':', 0};
   if (!QueryDosDeviceW(drive, device, MAX_PATH)) return false;
-  if (!sameNoCase(std::wstring(device) + path.substr(2), file)) return false;
+  if (!sameNoCase(wide(hiveListName(u16(device), u16(path))), file)) return false;
   key = kStoreKey;
   return true;
 }
@@ -216,6 +267,23 @@ bool writeLoadedStore(const std::string& key, const boot::Key& tree, std::string
     return false;
   }
   return writeKey(opened.key, tree, reason);
+}
+
+bool isFolderPath(const std::filesystem::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool isFilePath(const std::filesystem::path& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+void makeFolders(const std::filesystem::path& path) {
+  if (path.empty() || isFolderPath(path)) return;
+  const std::filesystem::path parent = path.parent_path();
+  if (parent != path) makeFolders(parent);
+  CreateDirectoryW(path.c_str(), nullptr);
 }
 
 }  // namespace tools

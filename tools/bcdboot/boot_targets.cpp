@@ -6,6 +6,35 @@ bool isFatFileSystem(const std::string& fileSystem) {
   return fileSystem == "FAT32" || fileSystem == "FAT16";
 }
 
+std::string driveRootOf(const std::string& name) {
+  const bool drive = name.size() >= 2 && name[1] == ':' &&
+                     ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'));
+  if (drive && (name.size() == 2 || (name.size() == 3 && (name[2] == '\\' || name[2] == '/'))))
+    return name.substr(0, 2) + "\\";
+  return name;
+}
+
+std::u16string hiveListName(const std::u16string& device, const std::u16string& whole) {
+  // The long form of the same path names the same file.
+  const std::u16string path = whole.rfind(u"\\\\?\\", 0) == 0 ? whole.substr(4) : whole;
+  if (path.size() < 2 || path[1] != u':') return std::u16string();
+  std::u16string name = device;
+  while (!name.empty() && name.back() == u'\\') name.pop_back();
+  // One backslash before every part, however the path separated them.
+  bool separator = true;
+  for (std::size_t i = 2; i < path.size(); ++i) {
+    const bool slash = path[i] == u'\\' || path[i] == u'/';
+    if (slash) {
+      separator = true;
+      continue;
+    }
+    if (separator) name += u'\\';
+    separator = false;
+    name += path[i];
+  }
+  return name;
+}
+
 namespace {
 
 BootTargets refused(const std::string& reason) {

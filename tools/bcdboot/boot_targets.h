@@ -33,6 +33,18 @@ struct TargetRequest {
 
 bool isFatFileSystem(const std::string& fileSystem);
 
+// A drive as users type it for /S: `S:`, `S:\` and `S:/` all name the root
+// `S:\` (a bare `S:` is the drive's current folder: "S:" / "Boot" would be
+// `S:Boot`, inside system32 from an elevated prompt). Anything else is
+// returned as given.
+std::string driveRootOf(const std::string& name);
+
+// The name the hive list gives a store file: the system device of its drive
+// and the path below the drive's root, with backslashes (device
+// `\Device\HarddiskVolume1` and `S:\Boot\BCD`, `\\?\S:\Boot\BCD` or `S:Boot/BCD` give
+// `\Device\HarddiskVolume1\Boot\BCD`). Empty for a path without a drive.
+std::u16string hiveListName(const std::u16string& device, const std::u16string& path);
+
 BootTargets chooseBootTargets(const TargetRequest& request);
 
 }  // namespace tools

@@ -41,6 +41,29 @@ bool readBootOptions(const FirmwareVariables& variables, const std::vector<std::
 
 }  // namespace
 
+bool probeSaysUefi(const std::function<bool()>& enablePrivilege,
+                   const std::function<std::uint32_t()>& probe) {
+  enablePrivilege();
+  return probe() != kErrorInvalidFunction;
+}
+
+boot::HardDriveNode partitionNode(const boot::DiskLayout& layout, const boot::DiskLayout& entries,
+                                  const boot::Partition& partition) {
+  boot::HardDriveNode node;
+  node.partitionNumber = static_cast<std::uint32_t>(partition.number);
+  if (layout.style == boot::PartitionStyle::Gpt && entries.style == boot::PartitionStyle::Gpt)
+    for (const boot::Partition& entry : entries.partitions)
+      if (entry.gptUnique.bytes == partition.gptUnique.bytes &&
+          entry.startLba == partition.startLba)
+        node.partitionNumber = static_cast<std::uint32_t>(entry.number);
+  node.startLba = partition.startLba;
+  node.sectors = partition.sectors;
+  node.style = layout.style;
+  node.partitionGuid = partition.gptUnique;
+  node.mbrSignature = layout.signature;
+  return node;
+}
+
 boot::LoadOption bootManagerOption(const boot::HardDriveNode& partition) {
   boot::LoadOption option;
   option.attributes = boot::kLoadOptionActive;

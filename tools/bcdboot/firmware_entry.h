@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "boot/disk/partition_table.h"
 #include "boot/firmware/load_option.h"
 #include "bytes/little_endian.h"
 
@@ -31,6 +32,15 @@ struct FirmwareVariables {
 inline constexpr char kBootManagerDescription[] = "Windows Boot Manager";
 inline constexpr char kBootManagerPath[] = "\\EFI\\Microsoft\\Boot\\bootmgfw.efi";
 
+// The hard drive node of `partition` of `layout` (the disk as the system
+// lists it). On GPT its number is the partition's entry in the table plus
+// one, as UEFI counts, not the system's own count (Windows numbers only the
+// entries in use): taken from `entries`, the table read from the disk's own
+// sectors, matched by the partition's GUID; the system's number where that
+// table does not have it.
+boot::HardDriveNode partitionNode(const boot::DiskLayout& layout, const boot::DiskLayout& entries,
+                                  const boot::Partition& partition);
+
 // The entry bcdboot makes for the boot manager on `partition`.
 boot::LoadOption bootManagerOption(const boot::HardDriveNode& partition);
 
@@ -50,6 +60,16 @@ bool writeBootEntry(const FirmwareVariables& variables, const boot::LoadOption& 
 // in memory only, and only when every step succeeds.
 bool writeBootEntryToStore(le::Bytes& file, const boot::LoadOption& wanted, BootEntryResult& result,
                            std::string& reason);
+
+// Windows 7 has no GetFirmwareType: a dummy variable read tells, by its
+// error, a BIOS machine (ERROR_INVALID_FUNCTION) from a UEFI one. Without
+// SeSystemEnvironmentPrivilege both fail with ERROR_PRIVILEGE_NOT_HELD, so
+// `enablePrivilege` runs first; `probe` reads and returns the error. Where
+// the privilege stays missing, the machine is taken for UEFI, and the entry
+// that cannot be written then says why.
+inline constexpr std::uint32_t kErrorInvalidFunction = 1;
+bool probeSaysUefi(const std::function<bool()>& enablePrivilege,
+                   const std::function<std::uint32_t()>& probe);
 
 // The running machine's variables, and whether it started through UEFI at
 // all (firmware_variables_win32.cpp, firmware_variables_linux.cpp).

@@ -105,8 +105,15 @@ bool startedThroughUefi() {
   if (getType && getType(&type)) return type == kFirmwareTypeUefi;
   // Before Windows 8: on a BIOS system every firmware variable call fails
   // with ERROR_INVALID_FUNCTION; on UEFI this dummy read fails otherwise.
-  GetFirmwareEnvironmentVariableW(L"", L"{00000000-0000-0000-0000-000000000000}", nullptr, 0);
-  return GetLastError() != ERROR_INVALID_FUNCTION;
+  return probeSaysUefi(
+      [] {
+        std::string ignored;
+        return enableSystemEnvironmentPrivilege(ignored);
+      },
+      [] {
+        GetFirmwareEnvironmentVariableW(L"", L"{00000000-0000-0000-0000-000000000000}", nullptr, 0);
+        return static_cast<std::uint32_t>(GetLastError());
+      });
 }
 
 bool runningFirmwareVariables(FirmwareVariables& variables, std::string& reason) {

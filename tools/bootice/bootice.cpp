@@ -9,6 +9,7 @@
 #include "boot/disk/partition_table.h"
 #include "boot/sector/volume_boot_sector.h"
 #include "tools/bootice/chain_check.h"
+#include "tools/cli/failure_text.h"
 #include "tools/cli/volume_io.h"
 
 namespace tools {
@@ -124,7 +125,10 @@ int activate(const std::string& device, const Host& host) {
     std::copy(code.bytes, code.bytes + boot::kMbrCodeSize, sector0.begin());
   }
   if (sector0 != before) {
-    if (!boot::writeSectors(disk, 0, sector0, reason)) return fail(host, reason);
+    // One sector write: the old MBR or the new one, never a mix.
+    if (!boot::writeSectors(disk, 0, sector0, reason))
+      return fail(host, withRemedy(reason + "; the MBR of " + location.diskPath +
+                                   " holds its old contents or the new ones, whole"));
     boot::announceLayoutChange(disk);
   }
   if (addCode)

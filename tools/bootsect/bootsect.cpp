@@ -6,6 +6,7 @@
 #include "boot/code/boot_code.h"
 #include "boot/disk/disk_access.h"
 #include "boot/sector/volume_boot_sector.h"
+#include "tools/cli/failure_text.h"
 #include "tools/cli/volume_io.h"
 
 namespace tools {
@@ -102,9 +103,23 @@ int runBootsect(const std::vector<std::string>& arguments, const Host& host) {
   if (!location.onDisk)
     host.printLine("The partition's place on its disk is not known (" + location.whyNotOnDisk +
                    "): HiddenSectors stays " + std::to_string(bpb.hiddenSectors) + ".");
-  for (const boot::SectorWrite& write : placement.writes)
-    if (!writeBytes(volume, write.sector * bpb.bytesPerSector, write.bytes, reason))
-      return fail(host, reason);
+  // In the placement's order: code sectors that nothing points at yet, then
+  // the boot sector, then its backup; each is on the disk before the next.
+  bool switched = false;
+  for (const boot::SectorWrite& write : placement.writes) {
+    if (!writeBytes(volume, write.sector * bpb.bytesPerSector, write.bytes, reason)) {
+      // A failed flush comes after the write itself went to the system.
+      const bool unsure = write.sector == 0 && reason.rfind("fsync", 0) == 0;
+      const char* state =
+          switched ? "; the new boot code is in place, but the backup boot sector still holds "
+                     "the old one"
+          : unsure ? "; the boot sector holds the old code or the new one, whole"
+                   : "; the boot sector was left as it was, and the volume starts as it did "
+                     "before";
+      return fail(host, withRemedy(target + ": " + reason + state));
+    }
+    switched = switched || write.sector == 0;
+  }
   if (placement.hiddenSectorsChanged)
     host.printLine("HiddenSectors of " + target + " corrected from " +
                    std::to_string(placement.oldHiddenSectors) + " to " +

@@ -16,15 +16,20 @@ bool aligned(const boot::Device& device, std::uint64_t offset, std::uint64_t cou
 
 bool readBytes(boot::Device& device, std::uint64_t offset, std::uint64_t count, le::Bytes& out,
                std::string& reason) {
-  // A device with larger sectors than asked for still reads its first one.
-  if (offset == 0 && count < device.sectorSize) {
-    if (!boot::readSectors(device, 0, 1, out, reason)) return false;
-    out.resize(static_cast<std::size_t>(count));
-    return true;
+  // A disk reads only whole sectors of its own size (4096 bytes on 4Kn disks):
+  // the sectors that hold the bytes asked for are read, and the rest trimmed.
+  const std::uint64_t sector = device.sectorSize;
+  if (offset % sector != 0) {
+    reason = device.path + " has sectors of " + std::to_string(sector) + " bytes; byte " +
+             std::to_string(offset) + " is not where one starts";
+    return false;
   }
-  if (!aligned(device, offset, count, reason)) return false;
-  return boot::readSectors(device, offset / device.sectorSize,
-                           static_cast<std::uint32_t>(count / device.sectorSize), out, reason);
+  const std::uint64_t sectors = (count + sector - 1) / sector;
+  if (sectors > 0xFFFFFFFFu) return reason = "too much to read at once from " + device.path, false;
+  if (!boot::readSectors(device, offset / sector, static_cast<std::uint32_t>(sectors), out, reason))
+    return false;
+  out.resize(static_cast<std::size_t>(count));
+  return true;
 }
 
 bool writeBytes(boot::Device& device, std::uint64_t offset, const le::Bytes& bytes,

@@ -9,10 +9,13 @@
 
 namespace tools {
 
-// Reads or writes whole device sectors; false with a reason when the range
-// does not start and end on the device's sectors.
+// Reads `count` bytes from `offset`, which must start one of the device's
+// sectors; the last sector read is trimmed to the count. False with a reason
+// otherwise.
 bool readBytes(boot::Device& device, std::uint64_t offset, std::uint64_t count, le::Bytes& out,
                std::string& reason);
+// Writes whole device sectors; false with a reason when the range does not
+// start and end on the device's sectors.
 bool writeBytes(boot::Device& device, std::uint64_t offset, const le::Bytes& bytes,
                 std::string& reason);
 

@@ -27,22 +27,42 @@ const char* kindName(MetadataKind kind) {
 }  // namespace
 
 void applyShortNames(Applier& applier) {
-  if (!applier.plan.target.shortNamesBeforeLinks) return;
+  const TargetTraits& target = applier.plan.target;
+  if (!target.shortNamesBeforeLinks || !target.keepsKind(MetadataKind::ShortName)) return;
   const ImageTree& tree = applier.tree;
-  for (std::size_t index = 1; index < tree.entries.size(); ++index) {
-    const TreeEntry& entry = tree.entries[index];
-    if (entry.shortName.empty()) continue;
-    // A second name of a file is no file yet; the plan gave the short name's
-    // holder the data wherever one name of a file has it.
-    const std::string reason =
-        applier.plan.linked[index]
-            ? std::string("another name of the same file has a short name already")
-        : applier.volume
-            ? applier.volume->setShortName(applier.paths[index].string(), entry.shortName)
-            : applyShortName(applier.paths[index], entry.shortName);
-    if (!reason.empty())
-      applier.failures.add(MetadataKind::ShortName, quote(entryPath(tree, index)) + ": " + reason);
+  std::vector<std::size_t> pending;
+  std::vector<std::string> reasons(tree.entries.size());
+  for (std::size_t index = 1; index < tree.entries.size(); ++index)
+    if (!tree.entries[index].shortName.empty()) pending.push_back(index);
+  // The system gave every new entry a short name of its own, which may be
+  // the one the image gives a neighbour: what failed is tried again for as
+  // long as a pass sets any, since the neighbour's own new name frees it.
+  bool progress = true;
+  while (progress && !pending.empty()) {
+    progress = false;
+    std::vector<std::size_t> failed;
+    for (std::size_t index : pending) {
+      const TreeEntry& entry = tree.entries[index];
+      // A second name of a file is no file yet; the plan gave the short
+      // name's holder the data wherever one name of a file has it.
+      reasons[index] = applier.plan.linked[index]
+                           ? std::string("another name of the same file has a short name already")
+                       : applier.volume ? applier.volume->setShortName(
+                                              applier.paths[index].string(), entry.shortName)
+                                        : applyShortName(applier.paths[index], entry.shortName);
+      if (reasons[index].empty())
+        progress = true;
+      else if (!applier.plan.linked[index])
+        failed.push_back(index);
+      else
+        applier.failures.add(MetadataKind::ShortName,
+                             quote(entryPath(tree, index)) + ": " + reasons[index]);
+    }
+    pending.swap(failed);
   }
+  for (std::size_t index : pending)
+    applier.failures.add(MetadataKind::ShortName,
+                         quote(entryPath(tree, index)) + ": " + reasons[index]);
 }
 
 void applyMetadata(Applier& applier) {
@@ -67,7 +87,8 @@ void applyMetadata(Applier& applier) {
       const auto& descriptor = tree.descriptors[static_cast<std::size_t>(entry.securityId)];
       metadata.securityDescriptor = le::ByteSpan{descriptor.data(), descriptor.size()};
     }
-    if (!target.shortNamesBeforeLinks) metadata.shortName = entry.shortName;
+    if (!target.shortNamesBeforeLinks && target.keepsKind(MetadataKind::ShortName))
+      metadata.shortName = entry.shortName;
     if (applier.volume)
       applier.volume->setMetadata(path.string(), metadata, applier.failures);
     else

@@ -129,6 +129,7 @@ struct Output {
     return onVolume ? onVolume->write(bytes, count) : file.write(bytes, count);
   }
   bool close() { return onVolume ? onVolume->close() : file.close(); }
+  std::string failure() const { return onVolume ? onVolume->failure() : file.failure(); }
 };
 
 // The writing, with the progress it makes.

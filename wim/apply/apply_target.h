@@ -68,6 +68,26 @@ struct TargetTraits {
 
 TargetTraits describeTarget(const std::filesystem::path& target);
 
+#ifdef _WIN32
+// The parts of a security descriptor asked of SetFileSecurityW, one try after
+// the other until the system takes one; `whole` when nothing of the image's
+// descriptor is then left out. `labelled`: its SACL holds a mandatory label.
+struct SecurityTry {
+  std::uint32_t parts;  // SECURITY_INFORMATION flags
+  bool whole;
+};
+std::vector<SecurityTry> securityTries(bool labelled);
+#endif
+
+// The path every file operation of the apply goes through: on Windows the
+// absolute `\\?\` form, which the system takes past MAX_PATH characters
+// (`\\?\C:\...`, `\\?\UNC\server\share\...`); elsewhere `path` itself.
+std::filesystem::path systemPath(const std::filesystem::path& path);
+
+// The bytes free for this process on the file system of the target folder.
+// False where the system does not say.
+bool targetFreeBytes(const std::filesystem::path& target, std::uint64_t& bytes);
+
 // A file of the target being written: made new, or emptied where a file is
 // there already, never through a link or over a folder in its place. Its
 // final size is given up front, so that the file system can lay the data out
@@ -77,7 +97,8 @@ class TargetFile {
  public:
   TargetFile() = default;
   ~TargetFile() { close(); }
-  TargetFile(TargetFile&& other) noexcept : handle_(other.handle_), failed_(other.failed_) {
+  TargetFile(TargetFile&& other) noexcept
+      : handle_(other.handle_), failed_(other.failed_), error_(other.error_) {
     other.handle_ = kNone;
   }
   TargetFile& operator=(TargetFile&& other) noexcept {
@@ -85,6 +106,7 @@ class TargetFile {
       close();
       handle_ = other.handle_;
       failed_ = other.failed_;
+      error_ = other.error_;
       other.handle_ = kNone;
     }
     return *this;
@@ -99,21 +121,34 @@ class TargetFile {
   // False when a write or the close failed.
   bool close();
   bool isOpen() const { return handle_ != kNone; }
+  // Why the last write or the close failed, in the system's words ("No
+  // space left on device (ENOSPC)"; the Windows error text); empty if none.
+  std::string failure() const;
 
  private:
   static constexpr std::intptr_t kNone = -1;
   std::intptr_t handle_ = kNone;  // a file descriptor, or a HANDLE on Windows
   bool failed_ = false;
+  int error_ = 0;  // errno, or GetLastError() on Windows
 };
+
+// Removes the file or link at `path` before something new takes its place;
+// a link goes itself, never what it points to. On Windows a hidden, system,
+// read-only or protected file goes too (its attributes cleared, opened with
+// backup semantics). Empty when nothing is there any more, else why not;
+// `isFolder` set when that is because a folder is in its place.
+std::string removeEntry(const std::filesystem::path& path, bool& isFolder);
 
 // Makes the folder at `path`; a folder already there is taken as it is.
 // Empty when it is there, else why not; `notAFolder` set when something other
-// than a folder (a link to one included) is in its place.
+// than a folder is in its place (natively a link to one too; on Windows a
+// junction or link there is removed and the folder made).
 std::string makeFolder(const std::filesystem::path& path, bool& notAFolder);
 
-// Prepares the process for restoring files (on Windows: the backup, restore
-// and security privileges). Returns a warning for each that is missing.
-std::vector<std::string> prepareApplyPrivileges();
+// Prepares the process for restoring files (on Windows: the backup, restore,
+// security and, for an image with `symbolicLinks`, the symbolic link
+// privileges). Returns a warning for each that is missing.
+std::vector<std::string> prepareApplyPrivileges(bool symbolicLinks);
 
 // The path of a named stream of the file at `path`, where streams are not
 // written whole.

@@ -22,6 +22,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -161,6 +162,7 @@ bool TargetFile::write(const std::uint8_t* bytes, std::size_t count) {
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
       failed_ = true;
+      error_ = written == 0 ? EIO : errno;
       break;
     }
     bytes += written;
@@ -171,9 +173,40 @@ bool TargetFile::write(const std::uint8_t* bytes, std::size_t count) {
 
 bool TargetFile::close() {
   if (handle_ == kNone) return !failed_;
-  if (::close(static_cast<int>(handle_)) != 0) failed_ = true;
+  if (::close(static_cast<int>(handle_)) != 0) {
+    failed_ = true;
+    error_ = errno;
+  }
   handle_ = kNone;
   return !failed_;
+}
+
+std::filesystem::path systemPath(const std::filesystem::path& path) { return path; }
+
+std::string removeEntry(const std::filesystem::path& path, bool& isFolder) {
+  isFolder = false;
+  std::error_code error;
+  const std::filesystem::file_type type = std::filesystem::symlink_status(path, error).type();
+  if (type == std::filesystem::file_type::not_found) return std::string();
+  if (type == std::filesystem::file_type::directory) {
+    isFolder = true;
+    return "a folder is in its place";
+  }
+  if (!std::filesystem::remove(path, error) && error) return error.message();
+  return std::string();
+}
+
+std::string TargetFile::failure() const {
+  if (error_ == 0) return std::string();
+  const char* name = strerrorname_np(error_);
+  return std::string(std::strerror(error_)) + (name ? std::string(" (") + name + ")" : "");
+}
+
+bool targetFreeBytes(const std::filesystem::path& target, std::uint64_t& bytes) {
+  struct statvfs info {};
+  if (::statvfs(target.c_str(), &info) != 0) return false;
+  bytes = static_cast<std::uint64_t>(info.f_bavail) * info.f_frsize;
+  return true;
 }
 
 std::string makeFolder(const std::filesystem::path& path, bool& notAFolder) {
@@ -188,7 +221,7 @@ std::string makeFolder(const std::filesystem::path& path, bool& notAFolder) {
   return std::strerror(error);
 }
 
-std::vector<std::string> prepareApplyPrivileges() { return {}; }
+std::vector<std::string> prepareApplyPrivileges(bool) { return {}; }
 
 std::filesystem::path namedStreamPath(const std::filesystem::path& path,
                                       const std::u16string& name) {

@@ -106,6 +106,40 @@ constexpr DWORD kSettableAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_H
                                       FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
                                       FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
+// Whether the descriptor's SACL holds a mandatory label (an integrity level
+// such as the Low of LocalLow).
+bool hasMandatoryLabel(PSECURITY_DESCRIPTOR security) {
+  BOOL present = FALSE, defaulted = FALSE;
+  PACL sacl = nullptr;
+  if (!GetSecurityDescriptorSacl(security, &present, &sacl, &defaulted) || !present || !sacl)
+    return false;
+  for (DWORD i = 0; i < sacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (GetAce(sacl, i, &ace) &&
+        static_cast<const ACE_HEADER*>(ace)->AceType == SYSTEM_MANDATORY_LABEL_ACE_TYPE)
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<SecurityTry> securityTries(bool labelled) {
+  // Everything first, the integrity label included (which the SACL's own
+  // flag leaves alone); then without the label, for systems that refuse it
+  // (before Vista); without the privileges for owners and audit lists, at
+  // least the access list.
+  constexpr std::uint32_t kWhole = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                   DACL_SECURITY_INFORMATION | SACL_SECURITY_INFORMATION;
+  return {
+      {kWhole | LABEL_SECURITY_INFORMATION, true},
+      {kWhole, !labelled},
+      {OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, false},
+      {DACL_SECURITY_INFORMATION, false}};
+}
+
+namespace {
+
 bool setSecurity(const std::filesystem::path& path, le::ByteSpan descriptor, std::string& reason) {
   // The image's descriptors are self-relative; a copy, since the call takes a
   // writable pointer.
@@ -115,17 +149,11 @@ bool setSecurity(const std::filesystem::path& path, le::ByteSpan descriptor, std
     reason = "the image's security descriptor is not valid";
     return false;
   }
-  // Everything first; without the privileges for owners and audit lists,
-  // at least the access list.
-  const SECURITY_INFORMATION tries[] = {
-      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |
-          SACL_SECURITY_INFORMATION,
-      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-      DACL_SECURITY_INFORMATION};
+  const std::vector<SecurityTry> tries = securityTries(hasMandatoryLabel(security));
   DWORD error = ERROR_SUCCESS;
-  for (std::size_t i = 0; i < sizeof tries / sizeof tries[0]; ++i) {
-    if (SetFileSecurityW(path.c_str(), tries[i], security)) {
-      if (i == 0) return true;
+  for (const SecurityTry& attempt : tries) {
+    if (SetFileSecurityW(path.c_str(), attempt.parts, security)) {
+      if (attempt.whole) return true;
       reason = "only part of the security descriptor could be set: " + systemMessage(error);
       return false;
     }
@@ -137,23 +165,53 @@ bool setSecurity(const std::filesystem::path& path, le::ByteSpan descriptor, std
 
 }  // namespace
 
+std::string removeEntry(const std::filesystem::path& path, bool& isFolder) {
+  isFolder = false;
+  const DWORD there = GetFileAttributesW(path.c_str());
+  if (there == INVALID_FILE_ATTRIBUTES) return std::string();
+  const bool link = (there & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  if ((there & FILE_ATTRIBUTE_DIRECTORY) != 0 && !link) {
+    isFolder = true;
+    return "a folder is in its place";
+  }
+  // The entry itself (a link is not followed), with the access that the
+  // restore privilege grants whatever its access list says.
+  Handle entry(openEntry(path, DELETE | FILE_WRITE_ATTRIBUTES));
+  if (!entry.valid()) return systemMessage(GetLastError());
+  // A read-only entry cannot be deleted: its attributes go first.
+  FILE_BASIC_INFO basic{};
+  basic.FileAttributes =
+      (there & FILE_ATTRIBUTE_DIRECTORY) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_NORMAL;
+  if ((there & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0)
+    SetFileInformationByHandle(entry.value, FileBasicInfo, &basic, sizeof basic);
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  if (!SetFileInformationByHandle(entry.value, FileDispositionInfo, &disposition,
+                                  sizeof disposition))
+    return "cannot remove what is in its place: " + systemMessage(GetLastError());
+  return std::string();
+}
+
 std::string TargetFile::create(const std::filesystem::path& path, std::uint64_t size,
                                bool& notAFile) {
   notAFile = false;
   close();
   failed_ = false;
-  // A folder or a link (a reparse point) in the file's place is refused, not
-  // written through. A named stream ("name:stream") belongs to its file or
-  // folder, whose attributes these would be.
+  // A named stream ("name:stream") belongs to its file or folder, which is
+  // there already.
   const bool stream = path.filename().wstring().find(L':') != std::wstring::npos;
-  const DWORD there = stream ? INVALID_FILE_ATTRIBUTES : GetFileAttributesW(path.c_str());
-  if (there != INVALID_FILE_ATTRIBUTES &&
-      (there & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
-    notAFile = true;
-    return "a folder or link is in its place";
+  if (!stream) {
+    // A file of the same name goes first, hidden, system, read-only or owned
+    // by TrustedInstaller as it may be, and so does a link, never followed; a
+    // folder in the file's place is refused.
+    const std::string reason = removeEntry(path, notAFile);
+    if (!reason.empty()) return reason;
   }
-  const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Backup semantics: with SeRestorePrivilege the system grants the write
+  // whatever the folder's access list says.
+  const HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return systemMessage(GetLastError());
   handle_ = reinterpret_cast<std::intptr_t>(file);
   if (size != 0) {
@@ -171,6 +229,7 @@ bool TargetFile::write(const std::uint8_t* bytes, std::size_t count) {
     if (!WriteFile(reinterpret_cast<HANDLE>(handle_), bytes, part, &written, nullptr) ||
         written == 0) {
       failed_ = true;
+      error_ = static_cast<int>(GetLastError());
       break;
     }
     bytes += written;
@@ -181,25 +240,63 @@ bool TargetFile::write(const std::uint8_t* bytes, std::size_t count) {
 
 bool TargetFile::close() {
   if (handle_ == kNone) return !failed_;
-  if (!CloseHandle(reinterpret_cast<HANDLE>(handle_))) failed_ = true;
+  if (!CloseHandle(reinterpret_cast<HANDLE>(handle_))) {
+    failed_ = true;
+    error_ = static_cast<int>(GetLastError());
+  }
   handle_ = kNone;
   return !failed_;
+}
+
+std::string TargetFile::failure() const {
+  return error_ == 0 ? std::string() : systemMessage(static_cast<DWORD>(error_));
+}
+
+bool targetFreeBytes(const std::filesystem::path& target, std::uint64_t& bytes) {
+  ULARGE_INTEGER available = {};
+  if (!GetDiskFreeSpaceExW(target.c_str(), &available, nullptr, nullptr)) return false;
+  bytes = available.QuadPart;
+  return true;
 }
 
 std::string makeFolder(const std::filesystem::path& path, bool& notAFolder) {
   notAFolder = false;
   if (CreateDirectoryW(path.c_str(), nullptr)) return std::string();
-  const DWORD error = GetLastError();
+  DWORD error = GetLastError();
   const DWORD there = GetFileAttributesW(path.c_str());
   if (error == ERROR_ALREADY_EXISTS && there != INVALID_FILE_ATTRIBUTES) {
     if ((there & FILE_ATTRIBUTE_DIRECTORY) != 0 && (there & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
       return std::string();
-    notAFolder = true;
+    // A junction or link in the folder's place is removed, not entered: what
+    // it points to stays as it is. A file there is refused.
+    if ((there & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+      notAFolder = true;
+      return systemMessage(error);
+    }
+    bool notALink = false;
+    const std::string reason = removeEntry(path, notALink);
+    if (!reason.empty()) return reason;
+    if (CreateDirectoryW(path.c_str(), nullptr)) return std::string();
+    error = GetLastError();
   }
   return systemMessage(error);
 }
 
-std::vector<std::string> prepareApplyPrivileges() {
+std::filesystem::path systemPath(const std::filesystem::path& path) {
+  const std::wstring& text = path.native();
+  // Already a long path, or a device (\\.\): the system takes it as it is.
+  if (text.rfind(L"\\\\?\\", 0) == 0 || text.rfind(L"\\\\.\\", 0) == 0) return path;
+  const DWORD size = GetFullPathNameW(text.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return path;
+  std::wstring full(size, L'\0');
+  const DWORD length = GetFullPathNameW(text.c_str(), size, &full[0], nullptr);
+  if (length == 0 || length >= size) return path;
+  full.resize(length);
+  if (full.rfind(L"\\\\", 0) == 0) return std::filesystem::path(L"\\\\?\\UNC\\" + full.substr(2));
+  return std::filesystem::path(L"\\\\?\\" + full);
+}
+
+std::vector<std::string> prepareApplyPrivileges(bool symbolicLinks) {
   std::vector<std::string> missing;
   const struct {
     const wchar_t* name;
@@ -216,7 +313,42 @@ std::vector<std::string> prepareApplyPrivileges() {
   };
   for (const auto& privilege : wanted)
     if (!enablePrivilege(privilege.name)) missing.push_back(privilege.text);
+  // The reparse data of a symbolic link is refused without it.
+  if (symbolicLinks && !enablePrivilege(L"SeCreateSymbolicLinkPrivilege"))
+    missing.push_back("SeCreateSymbolicLinkPrivilege is not held: symbolic links are not restored");
   return missing;
+}
+
+// Whether the system makes 8.3 names on the volume at `root` (C:\\): the
+// registry's NtfsDisable8dot3NameCreation says 0 for all volumes, 1 for none,
+// 3 for the system volume only, 2 for each volume its own flag.
+bool shortNamesEnabled(const wchar_t* root) {
+  DWORD setting = 0, size = sizeof setting;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\FileSystem",
+                   L"NtfsDisable8dot3NameCreation", RRF_RT_REG_DWORD, nullptr, &setting,
+                   &size) != ERROR_SUCCESS)
+    return true;
+  if (setting == 1) return false;
+  if (setting == 3) {
+    wchar_t windows[MAX_PATH + 1] = {}, systemRoot[MAX_PATH + 1] = {};
+    return GetSystemWindowsDirectoryW(windows, MAX_PATH) &&
+           GetVolumePathNameW(windows, systemRoot, MAX_PATH) &&
+           CompareStringOrdinal(systemRoot, -1, root, -1, TRUE) == CSTR_EQUAL;
+  }
+  if (setting != 2) return true;
+  // FILE_FS_PERSISTENT_VOLUME_INFORMATION: +0 VolumeFlags, +4 FlagMask,
+  // +8 Version (1), +12 Reserved.
+  constexpr DWORD kQueryPersistentVolumeState =
+      CTL_CODE(FILE_DEVICE_FILE_SYSTEM, 143, METHOD_BUFFERED, FILE_ANY_ACCESS);
+  constexpr ULONG kShortNameCreationDisabled = 0x1;
+  Handle volume(openEntry(root, FILE_READ_ATTRIBUTES));
+  if (!volume.valid()) return true;
+  ULONG asked[4] = {0, kShortNameCreationDisabled, 1, 0}, answer[4] = {};
+  DWORD returned = 0;
+  if (!DeviceIoControl(volume.value, kQueryPersistentVolumeState, asked, sizeof asked, answer,
+                       sizeof answer, &returned, nullptr))
+    return true;
+  return (answer[0] & kShortNameCreationDisabled) == 0;
 }
 
 // Asked of the volume whether it keeps named streams: a stream name on a file
@@ -232,6 +364,15 @@ TargetTraits describeTarget(const std::filesystem::path& target) {
       GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
       (flags & FILE_NAMED_STREAMS) != 0;
   traits.reparsePointsInPlace = true;
+  // Each short name is set before the metadata: a name that another entry
+  // holds for the moment is tried again once that one has its own.
+  traits.shortNamesBeforeLinks = true;
+  if (!shortNamesEnabled(volume)) {
+    traits.keeps[static_cast<int>(MetadataKind::ShortName)] = false;
+    traits.description =
+        "8.3 short names are disabled on this volume (as on volumes that Windows 8 and later "
+        "format): the image's short names are not set";
+  }
   return traits;
 }
 
@@ -249,8 +390,13 @@ std::string writeWholeStream(const std::filesystem::path&, const std::u16string&
   return "streams are written through their paths on Windows";
 }
 
-std::string applyShortName(const std::filesystem::path&, const std::u16string&) {
-  return "short names are set with the other metadata on Windows";
+std::string applyShortName(const std::filesystem::path& path, const std::u16string& name) {
+  // The system asks for delete access to a file whose name changes.
+  Handle entry(openEntry(path, DELETE | FILE_WRITE_ATTRIBUTES));
+  if (!entry.valid()) return systemMessage(GetLastError());
+  std::string reason;
+  setShortName(entry.value, name, reason);
+  return reason;
 }
 
 std::string applyReparseData(const std::filesystem::path& path, bool /*folder*/, std::uint32_t tag,

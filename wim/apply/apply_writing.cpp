@@ -184,15 +184,18 @@ Stop copyTo(Applier& applier, const Destination& from, const Destination& destin
     copied += got;
     applier.advance(got);
   }
-  if (!out.close() || !wrote || !read || copied != size) {
+  const bool closed = out.close();
+  if (!closed || !wrote || !read || copied != size) {
+    const std::string why = out.failure();
     removeDestination(applier, destination);
     if (destination.stream >= 0) {
       applier.failures.add(MetadataKind::NamedStream,
                            shownPath(applier, destination) + ": the stream cannot be written");
       return Stop{};
     }
-    return stopWith(kApplyExitWriteFailed,
-                    "cannot write the file " + shownPath(applier, destination));
+    return stopWith(kApplyExitWriteFailed, "cannot write the file " +
+                                               shownPath(applier, destination) +
+                                               (why.empty() ? "" : ": " + why));
   }
   return Stop{};
 }
@@ -234,9 +237,11 @@ Stop finishBlob(Applier& applier, Applier::Open& open) {
       if (!open.files[f].close()) failed = f;
     if (failed != open.files.size()) {
       const Destination& refused = blob.destinations[open.written[failed]];
+      const std::string why = open.files[failed].failure();
       dropFiles(applier, open);
-      return stopWith(kApplyExitWriteFailed,
-                      "cannot write " + shownPath(applier, refused) + "; it was removed");
+      return stopWith(kApplyExitWriteFailed, "cannot write " + shownPath(applier, refused) +
+                                                 (why.empty() ? "" : ": " + why) +
+                                                 "; it was removed");
     }
   }
   const Sha1Digest written = open.hashedAhead ? open.aheadDigest : open.sha1.finish();
@@ -302,9 +307,11 @@ Stop feedChunk(Applier& applier, ChunkStream& stream, std::size_t streamIndex,
         if (failed != open.files.size()) {
           const Destination& refused =
               applier.plan.blobs[open.work].destinations[open.written[failed]];
+          const std::string why = open.files[failed].failure();
           dropFiles(applier, open);
-          return stopWith(kApplyExitWriteFailed,
-                          "cannot write " + shownPath(applier, refused) + "; it was removed");
+          return stopWith(kApplyExitWriteFailed, "cannot write " + shownPath(applier, refused) +
+                                                     (why.empty() ? "" : ": " + why) +
+                                                     "; it was removed");
         }
       }
       open.done += count;
@@ -350,8 +357,9 @@ Stop makeEmptyFiles(Applier& applier) {
     Stop stop = openDestination(applier, destination, 0, out);
     if (stop.stopped()) return stop;
     if (out.isOpen() && !out.close())
-      return stopWith(kApplyExitWriteFailed,
-                      "cannot write the file " + shownPath(applier, destination));
+      return stopWith(
+          kApplyExitWriteFailed,
+          "cannot write the file " + shownPath(applier, destination) + ": " + out.failure());
   }
   return Stop{};
 }
@@ -436,7 +444,10 @@ Stop makeLinks(Applier& applier) {
     if (occupiedByOther(path, fs::file_type::regular))
       return stopWith(kApplyExitWriteFailed,
                       "cannot link " + shown() + ": something that is no file is in its place");
-    removeQuietly(path);
+    bool isFolder = false;
+    const std::string removed = removeEntry(path, isFolder);
+    if (!removed.empty())
+      return stopWith(kApplyExitWriteFailed, "cannot link " + shown() + ": " + removed);
     std::error_code error;
     fs::create_hard_link(applier.paths[link.second], path, error);
     if (error)

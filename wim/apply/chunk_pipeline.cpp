@@ -1,6 +1,7 @@
 #include "wim/apply/chunk_pipeline.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -8,6 +9,14 @@
 namespace wim {
 
 namespace {
+
+std::string systemReason(int error) {
+  std::string text = std::strerror(error);
+#ifdef __GLIBC__
+  if (const char* name = strerrorname_np(error)) text += std::string(" (") + name + ")";
+#endif
+  return text;
+}
 
 template <typename Decoder>
 Decoder& decoderFor(std::unique_ptr<Decoder>& decoder, std::uint32_t& madeFor,
@@ -55,8 +64,15 @@ Outcome readChunk(const Chunk& chunk, const ReadPart& read, ChunkDecoder& decode
   } catch (const std::bad_alloc&) {
     return failure(Problem::Unreadable, "not enough memory to read " + chunkName(chunk));
   }
-  if (!read(chunk.part, chunk.offset, stored.size(), stored.data()))
-    return failure(Problem::Unreadable, "cannot read " + chunkName(chunk));
+  // The system's reason survives the stream's read in errno; none means the
+  // file ended before the chunk did.
+  errno = 0;
+  if (!read(chunk.part, chunk.offset, stored.size(), stored.data())) {
+    const int error = errno;
+    return failure(Problem::Unreadable,
+                   "cannot read " + chunkName(chunk) + ": " +
+                       (error != 0 ? systemReason(error) : std::string("the file ends before it")));
+  }
   if (!decoder.decode(chunk, le::ByteSpan{stored.data(), stored.size()}, out.data()))
     return failure(Problem::Damaged, chunkName(chunk) + " does not decompress: it is damaged");
   return success();

@@ -218,6 +218,7 @@ class NtfsFile : public VolumeFile {
       const s64 written = ntfs_attr_pwrite(data_.get(), offset_, static_cast<s64>(count), bytes);
       if (written <= 0) {
         failed_ = true;
+        error_ = written == 0 ? EIO : errno;
         break;
       }
       offset_ += written;
@@ -230,15 +231,21 @@ class NtfsFile : public VolumeFile {
   bool close() override {
     if (!inode_) return !failed_;
     data_.reset();
-    if (!inode_.reset()) failed_ = true;
+    if (!inode_.reset()) {
+      failed_ = true;
+      error_ = errno;
+    }
     return !failed_;
   }
+
+  std::string failure() const override { return error_ ? errorText(error_) : std::string(); }
 
  private:
   Inode inode_;
   Attribute data_;
   s64 offset_ = 0;
   bool failed_ = false;
+  int error_ = 0;
 };
 
 // Data smaller than this may stay inside the file's record (resident):

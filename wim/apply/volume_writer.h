@@ -26,6 +26,8 @@ class VolumeFile {
   virtual bool write(const std::uint8_t* bytes, std::size_t count) = 0;
   // False when a write or the close failed.
   virtual bool close() = 0;
+  // Why the last write or the close failed, in the system's words.
+  virtual std::string failure() const { return std::string(); }
 };
 
 enum class VolumeEntry { None, File, Folder };

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "wim/apply/apply_stages.h"
+#include "wim/apply/apply_target.h"
+#include "wim/apply/reparse_data.h"
 #include "wim/apply/target_paths.h"
 #include "wim/apply/volume_writer.h"
 
@@ -28,7 +30,8 @@ using namespace applying;
 Stop writeTree(Applier& applier, const ImageParts& parts, const fs::path& target) {
   const ImageTree& tree = applier.tree;
   applier.paths.assign(tree.entries.size(), fs::path());
-  applier.paths[0] = applier.volume ? fs::path("/") : target;
+  // Long paths on Windows: many an image holds paths past MAX_PATH.
+  applier.paths[0] = applier.volume ? fs::path("/") : systemPath(target);
   applier.made.assign(tree.entries.size(), false);
   applier.made[0] = true;
   for (std::size_t i = 1; i < tree.entries.size(); ++i)
@@ -36,7 +39,17 @@ Stop writeTree(Applier& applier, const ImageParts& parts, const fs::path& target
 
   ReadPlan reading;
   Stop stop = planReading(parts, applier.plan, makePartReader(parts), reading);
-  if (!stop.stopped()) stop = makeFolders(applier);
+  if (stop.stopped()) return stop;
+  // A folder whose file system says it has too little room is refused before
+  // the first write, once the image is known to be sound (a volume given as
+  // its device is checked by its writer).
+  std::uint64_t freeBytes = 0;
+  if (!applier.volume && targetFreeBytes(target, freeBytes) && freeBytes < applier.plan.totalBytes)
+    return stopWith(kApplyExitWriteFailed,
+                    "the target " + quote(displayPath(target)) + " has " + decimal(freeBytes) +
+                        " bytes free, the image's files need " + decimal(applier.plan.totalBytes) +
+                        "; nothing was written");
+  stop = makeFolders(applier);
   if (!stop.stopped()) stop = makeEmptyFiles(applier);
   if (!stop.stopped()) stop = writeBlobs(applier, parts, reading);
   if (stop.stopped()) return stop;
@@ -148,7 +161,11 @@ Stop apply(const std::string& imagePath, const std::string& indexText, const fs:
                       counted(plan.totalBytes, "byte", "bytes") + " of file data"));
   if (!plan.target.description.empty())
     printLine(kInfoLinePrefix + printable(plan.target.description));
-  for (const std::string& missing : prepareApplyPrivileges())
+  bool symbolicLinks = false;
+  for (const TreeEntry& entry : tree.entries)
+    symbolicLinks =
+        symbolicLinks || (entry.isReparsePoint() && entry.reparseTag == kReparseTagSymlink);
+  for (const std::string& missing : prepareApplyPrivileges(symbolicLinks))
     printLine(kWarnLinePrefix + printable(missing));
   const std::string leftOut = notApplicable(tree, plan);
   if (!leftOut.empty()) printLine(kWarnLinePrefix + printable(leftOut));
@@ -162,7 +179,17 @@ Stop apply(const std::string& imagePath, const std::string& indexText, const fs:
     const std::string unwritten = volume->finish();
     if (!stop.stopped() && !unwritten.empty()) stop = stopWith(kApplyExitWriteFailed, unwritten);
   }
-  if (stop.stopped()) return stop;
+  if (stop.stopped()) {
+    // A full disk, an I/O error or an image that ends or breaks half-way: what
+    // was written so far is no Windows.
+    const bool started =
+        std::find(applier.made.begin() + 1, applier.made.end(), true) != applier.made.end();
+    if (stop.code == kApplyExitBadImage) stop.reason = shownImage + ": " + stop.reason;
+    if (started && stop.code != kApplyExitMetadataIncomplete)
+      stop.reason += "; " + displayPath(target) +
+                     " now holds a partial copy of the image: format it and apply again";
+    return stop;
+  }
   printLine(progressFinish(applier.meter, clock()));
   return Stop{};
 }
