@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "bytes/little_endian.h"
 #include "boot/disk/partition_table.h"
@@ -63,6 +64,10 @@ bool volumeHolding(const std::string& path, std::string& volume, std::string& re
 // The partition table of an open disk (Windows asks the system; Linux reads
 // the disk's sectors).
 bool readLayout(Device& disk, DiskLayout& layout, std::string& reason);
+
+// The whole disks of this machine, as openDevice takes them: on Windows the
+// physical drives that open, on Linux the block devices of /sys/block.
+std::vector<std::string> listDisks();
 
 // After sector 0 of a disk changed: has the system read its table again.
 void announceLayoutChange(Device& disk);

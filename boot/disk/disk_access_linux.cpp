@@ -326,6 +326,20 @@ bool readLayout(Device& disk, DiskLayout& layout, std::string& reason) {
   return readDiskLayout(read, disk.sectorSize, disk.sizeBytes / disk.sectorSize, layout, reason);
 }
 
+std::vector<std::string> listDisks() {
+  std::vector<std::string> disks;
+  DIR* folder = opendir("/sys/block");
+  if (!folder) return disks;
+  while (const dirent* entry = readdir(folder)) {
+    const std::string name = entry->d_name;
+    // RAM disks hold no partitions anyone starts from.
+    if (name.empty() || name[0] == '.' || name.compare(0, 3, "ram") == 0) continue;
+    disks.push_back("/dev/" + name);
+  }
+  closedir(folder);
+  return disks;
+}
+
 void announceLayoutChange(Device& disk) {
   struct stat st {};
   if (fstat(static_cast<int>(disk.handle), &st) == 0 && S_ISBLK(st.st_mode))

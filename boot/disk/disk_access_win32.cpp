@@ -323,6 +323,20 @@ bool readLayout(Device& disk, DiskLayout& layout, std::string& reason) {
   return true;
 }
 
+std::vector<std::string> listDisks() {
+  std::vector<std::string> disks;
+  // Numbers are given out from 0 up, but a removed disk leaves a gap.
+  for (int number = 0; number < 64; ++number) {
+    const std::string path = "\\\\.\\PhysicalDrive" + std::to_string(number);
+    HANDLE disk = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (disk == INVALID_HANDLE_VALUE) continue;
+    CloseHandle(disk);
+    disks.push_back(path);
+  }
+  return disks;
+}
+
 void announceLayoutChange(Device& disk) {
   DWORD returned = 0;
   DeviceIoControl(handleOf(disk), IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &returned,

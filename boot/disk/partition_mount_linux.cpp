@@ -39,10 +39,11 @@ bool sameFile(const std::string& a, const std::string& b) {
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-// Only file systems that may hold a FAT volume are asked where they come
-// from: finding the device of a FUSE mount walks every process.
-bool mayBeFat(const std::string& type) {
-  return type == "vfat" || type == "msdos" || type.compare(0, 4, "fuse") == 0;
+// Only file systems that may hold a FAT or NTFS volume are asked where they
+// come from: finding the device of a FUSE mount walks every process.
+bool mayBeFatOrNtfs(const std::string& type) {
+  return type == "vfat" || type == "msdos" || type == "ntfs" || type == "ntfs3" ||
+         type.compare(0, 4, "fuse") == 0;
 }
 
 bool mountedAt(const std::string& folder) {
@@ -55,7 +56,7 @@ std::string existingMount(const std::string& diskPath, std::uint64_t startBytes)
   const std::vector<MountEntry> mounts = readMountTable();
   // Later mounts cover earlier ones at the same place: the last one counts.
   for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) {
-    if (!mayBeFat(it->type)) continue;
+    if (!mayBeFatOrNtfs(it->type)) continue;
     VolumeLocation location;
     std::string ignored;
     if (locateVolume(it->mountPoint, location, ignored) && location.onDisk &&
@@ -133,12 +134,21 @@ bool reap(pid_t child, std::chrono::milliseconds limit, int& status) {
   }
 }
 
-// fusefat in the foreground, as a child of this process: its end after the
-// unmount says that everything it held is on the disk.
-bool mountWithFusefat(const std::string& device, const std::string& folder, bool writable,
-                      pid_t& child, std::string& reason) {
+// Bytes 3-10 of an NTFS volume's boot sector.
+bool holdsNtfs(int fd) {
+  char name[8] = {};
+  return pread(fd, name, sizeof name, 3) == static_cast<ssize_t>(sizeof name) &&
+         std::memcmp(name, "NTFS    ", sizeof name) == 0;
+}
+
+// fusefat (FAT) or ntfs-3g (NTFS) in the foreground, as a child of this
+// process: its end after the unmount says that everything it held is on the
+// disk.
+bool mountWithFuse(const std::string& device, const std::string& folder, bool writable, bool ntfs,
+                   pid_t& child, std::string& reason) {
+  const char* program = ntfs ? "ntfs-3g" : "fusefat";
   child = fork();
-  if (child < 0) return fail(reason, "cannot start fusefat: " + systemError());
+  if (child < 0) return fail(reason, std::string("cannot start ") + program + ": " + systemError());
   if (child == 0) {
     const int null = open("/dev/null", O_RDWR);
     if (null >= 0) {
@@ -146,9 +156,12 @@ bool mountWithFusefat(const std::string& device, const std::string& folder, bool
       dup2(null, STDOUT_FILENO);
       dup2(null, STDERR_FILENO);
     }
+    if (ntfs)
+      execlp(program, program, "-o", writable ? "no_detach" : "ro,no_detach", device.c_str(),
+             folder.c_str(), static_cast<char*>(nullptr));
     // fusefat mounts nothing unless told how: "ro", or "rw+" for writing.
-    execlp("fusefat", "fusefat", "-f", "-o", writable ? "rw+" : "ro", device.c_str(),
-           folder.c_str(), static_cast<char*>(nullptr));
+    execlp(program, program, "-f", "-o", writable ? "rw+" : "ro", device.c_str(), folder.c_str(),
+           static_cast<char*>(nullptr));
     _exit(127);
   }
   const auto until = Clock::now() + std::chrono::seconds(10);
@@ -157,15 +170,15 @@ bool mountWithFusefat(const std::string& device, const std::string& folder, bool
     if (waitpid(child, &status, WNOHANG) == child) {
       child = -1;
       return fail(reason, WIFEXITED(status) && WEXITSTATUS(status) == 127
-                              ? std::string("the kernel cannot mount FAT and fusefat is not "
-                                            "installed")
-                              : "fusefat could not mount " + device);
+                              ? std::string("the kernel cannot mount ") + (ntfs ? "NTFS" : "FAT") +
+                                    " and " + program + " is not installed"
+                              : std::string(program) + " could not mount " + device);
     }
     if (Clock::now() >= until) {
       kill(child, SIGTERM);
       reap(child, std::chrono::seconds(2), status);
       child = -1;
-      return fail(reason, "fusefat did not mount " + device + " within 10 seconds");
+      return fail(reason, std::string(program) + " did not mount " + device + " within 10 seconds");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
@@ -219,11 +232,12 @@ bool reachPartition(const std::string& diskPath, std::uint64_t startBytes,
     return false;
   }
   pid_t fuse = -1;
-  // The kernel's FAT driver where it has one; fusefat where it has none.
+  // The kernel's driver where it has one; fusefat or ntfs-3g where it has none.
+  const bool ntfs = holdsNtfs(loopFd);
   const unsigned long flags = writable ? 0 : MS_RDONLY;
-  if (::mount(loopPath.c_str(), folder, "vfat", flags, nullptr) != 0) {
+  if (::mount(loopPath.c_str(), folder, ntfs ? "ntfs3" : "vfat", flags, nullptr) != 0) {
     const int kernelError = errno;
-    if (!mountWithFusefat(loopPath, folder, writable, fuse, reason)) {
+    if (!mountWithFuse(loopPath, folder, writable, ntfs, fuse, reason)) {
       if (kernelError != ENODEV)
         reason += " (and the kernel's vfat: " + std::string(std::strerror(kernelError)) + ")";
       detachLoop(loopFd);

@@ -68,7 +68,14 @@ run_tools() {
   for tool in "$@"; do
     case $tool in
       bootsect) "$bin/bootsect" /NT60 "$loop" ;;
-      bootice) "$bin/bootice" /DEVICE="$loop" /partitions /activate /quiet ;;
+      # These disks hold a test BOOTMGR (stored as the case wants it) and no
+      # Windows: after the activation, BOOTICE's read-back of the start chain
+      # may stop at bootmgr or after it, never at a link the placement made
+      # (the MBR code, the active flag, the boot sector and its code).
+      bootice) "$bin/bootice" /DEVICE="$loop" /partitions /activate /quiet ||
+        { [ $? -eq 1 ] && grep -q "the active partition\.$" "$work/place.log" &&
+          grep "BOOTICE: error: BIOS: " "$work/place.log" |
+            grep -vq "MBR of\|active\|boot sector of\|boot code of"; } ;;
     esac >>"$work/place.log" 2>&1 || { status=$?; break; }
   done
   losetup -d "$loop"

@@ -19,14 +19,26 @@ attach() {
 # make_test_windows FOLDER KERNEL TESTS: a test Windows in FOLDER: a boot
 # manager for each firmware (the test ones of TESTS, this folder), KERNEL as
 # ntoskrnl.exe (a version resource of 10.0, build 22621: "Windows 11"), fonts,
-# and one locale besides en-US, so that its boot menu is Chinese.
+# and one locale besides en-US, so that its boot menu is Chinese; and what
+# every applied Windows holds for the start chain check: both loaders and
+# System32\config\SYSTEM, a registry hive written by the project's own hive
+# writer (compiled here, beside FOLDER) and read back with hivex.
 make_test_windows() {
+  local repo hive_writer
+  repo=$(realpath "$3/../..") hive_writer="$(dirname "$1")/make-system-hive"
+  [ -x "$hive_writer" ] || g++ -std=c++17 -O1 -I"$repo" -o "$hive_writer" \
+    "$3/make_system_hive.cpp" "$repo/boot/store/hive.cpp" || fail "cannot build the hive writer"
   mkdir -p "$1/Windows/System32/config" "$1/Windows/Boot/PCAT/en-US" \
     "$1/Windows/Boot/PCAT/zh-CN" "$1/Windows/Boot/Fonts" "$1/Windows/Boot/EFI/zh-CN"
   bash "$3/make-test-bootmgr.sh" "$1/Windows/Boot/PCAT/bootmgr"
   x86_64-w64-mingw32-gcc -O2 -ffreestanding -fshort-wchar -mno-red-zone -nostdlib \
     -Wl,--subsystem,10 -e efi_main -o "$1/Windows/Boot/EFI/bootmgfw.efi" "$3/test_efi.c"
   cp "$2" "$1/Windows/System32/ntoskrnl.exe"
+  echo "BIOS loader" >"$1/Windows/System32/winload.exe"
+  echo "UEFI loader" >"$1/Windows/System32/winload.efi"
+  "$hive_writer" "$1/Windows/System32/config/SYSTEM" || fail "cannot write the SYSTEM hive"
+  [ "$(hivexget "$1/Windows/System32/config/SYSTEM" '\Select' Current)" = 1 ] ||
+    fail "hivex does not read the SYSTEM hive as written"
   echo "memory test" >"$1/Windows/Boot/PCAT/memtest.exe"
   echo "next" >"$1/Windows/Boot/PCAT/bootnxt"
   for locale in en-US zh-CN; do echo "$locale" >"$1/Windows/Boot/PCAT/$locale/bootmgr.exe.mui"; done

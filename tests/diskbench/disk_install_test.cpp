@@ -78,6 +78,11 @@ TEST(DiskInstall, TheWholeInstallationEndsDoneOnADiskThatStarts) {
   EXPECT_NE(text.find("bootsect.exe /NT60 S:"), std::string::npos) << text;
   EXPECT_NE(text.find("BCDBOOT.EXE W:\\Windows /S S:\\"), std::string::npos) << text;
   EXPECT_NE(text.find("is now the active partition"), std::string::npos) << text;
+  // BOOTICE's read-back of the disk it set up, the Windows reached through W:.
+  EXPECT_NE(text.find("BIOS: MBR -> partition 1 (active, FAT32) -> bootmgr -> \\Boot\\BCD -> "),
+            std::string::npos)
+      << text;
+  EXPECT_EQ(text.find("BOOTICE: error"), std::string::npos) << text;
   PostMessageA(window, WM_CLOSE, 0, 0);
   program.waitForExit();
 }

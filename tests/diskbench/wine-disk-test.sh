@@ -142,6 +142,11 @@ tool bcdboot.exe 'W:\Windows' /S 'S:\'
 tool BOOTICE.exe '/DEVICE=S:\' /partitions /activate /quiet
 [ "$code" -eq 0 ] || fail "BOOTICE.exe exited with $code"
 grep -q "Partition 1 of .*PhysicalDrive1 (S:.*) is now the active partition" <<<"$out" || fail "BOOTICE did not activate partition 1"
+# The read-back, through the drive letters of both partitions.
+mbr_chain='BIOS: MBR -> partition 1 (active, FAT32) -> bootmgr -> \Boot\BCD -> Windows 11 on partition 2 (\Windows)'
+grep -qxF "$mbr_chain" <<<"$out" || fail "BOOTICE did not print the BIOS chain"
+tool BOOTICE.exe '/DEVICE=S:\' /check
+[ "$code" -eq 0 ] && grep -qxF "$mbr_chain" <<<"$out" || fail "BOOTICE /check did not pass the disk"
 detach_disk
 sfdisk -d "$img" | grep -q "${img}1 : .*bootable" || fail "partition 1 is not active"
 bios=0 && bios_boot "$img" "$work/mbr-bios.log" || bios=$?
@@ -187,6 +192,8 @@ tool bcdboot.exe 'W:\Windows' /S 'S:\'
 [ "$code" -eq 0 ] || fail "bcdboot.exe exited with $code on the GPT disk"
 tool BOOTICE.exe '/DEVICE=S:\' /partitions /activate /quiet
 [ "$code" -eq 0 ] && grep -q "holds Windows Boot Manager" <<<"$out" || fail "BOOTICE did not accept the GPT disk"
+grep -qxF 'UEFI: GPT -> partition 1 (EFI system partition, FAT32) -> \EFI\Boot\bootx64.efi -> \EFI\Microsoft\Boot\BCD -> Windows 11 on partition 3 (\Windows)' <<<"$out" ||
+  fail "BOOTICE did not print the UEFI chain of the GPT disk"
 detach_disk
 sgdisk -v "$img" | grep -q "No problems found" || fail "the GPT is damaged"
 uefi=0 && uefi_boot "$img" "$work/gpt-uefi.log" || uefi=$?

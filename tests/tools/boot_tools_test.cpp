@@ -57,6 +57,11 @@ TEST(Bootsect, ATargetThatIsNoVolumeFailsWithItsReason) {
   ASSERT_EQ(fake.lines.size(), 1u);
   EXPECT_TRUE(startsWith(fake.lines[0], "bootsect: error: ")) << fake.lines[0];
   EXPECT_NE(fake.lines[0].find("no such volume"), std::string::npos) << fake.lines[0];
+  fake.lines.clear();
+  EXPECT_EQ(tools::runBootice({"/Check", "/Device=no such volume"}, fake.host()),
+            tools::kExitFailed);
+  ASSERT_EQ(fake.lines.size(), 1u);
+  EXPECT_NE(fake.lines[0].find("no such volume"), std::string::npos) << fake.lines[0];
 }
 
 int bcdboot(const Words& arguments, const tools::Host& host) {
@@ -119,6 +124,9 @@ TEST(Bootice, BadArgumentsGetAnErrorAndTheUsage) {
        "BOOTICE: error: \"/activate\" given twice"},
       {{"/DEVICE=C:\\", "/DEVICE=D:\\", "/partitions", "/activate"},
        "BOOTICE: error: \"/DEVICE=D:\\\" given twice"},
+      {{"/DEVICE=C:\\", "/check", "/partitions"},
+       "BOOTICE: error: /check only reads: it takes no /partitions or /activate"},
+      {{"/DEVICE=C:\\", "/check", "/CHECK"}, "BOOTICE: error: \"/CHECK\" given twice"},
   };
   for (const auto& [arguments, error] : cases) expectRefused(bootice, arguments, error);
 }

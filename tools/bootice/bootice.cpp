@@ -8,6 +8,7 @@
 #include "boot/disk/partition_mount.h"
 #include "boot/disk/partition_table.h"
 #include "boot/sector/volume_boot_sector.h"
+#include "tools/bootice/chain_check.h"
 #include "tools/cli/failure_text.h"
 #include "tools/cli/volume_io.h"
 
@@ -17,9 +18,11 @@ namespace {
 
 constexpr char kTool[] = "BOOTICE";
 #ifdef _WIN32
-constexpr char kUsage[] = "Usage: BOOTICE.exe /DEVICE=<drive>: /partitions /activate [/quiet]";
+constexpr char kUsage[] =
+    "Usage: BOOTICE.exe /DEVICE=<drive>: /partitions /activate [/quiet] | /DEVICE=<drive>: /check";
 #else
-constexpr char kUsage[] = "Usage: bootice /DEVICE=<volume> /partitions /activate [/quiet]";
+constexpr char kUsage[] =
+    "Usage: bootice /DEVICE=<volume> /partitions /activate [/quiet] | /DEVICE=<volume> /check";
 #endif
 constexpr char kDevicePrefix[] = "/DEVICE=";
 
@@ -39,74 +42,71 @@ int slotStartingAt(const le::Bytes& sector0, std::uint64_t startLba) {
   return -1;
 }
 
-// A GPT disk has no active partition: UEFI firmware starts it from its EFI
-// system partition, so whichever partition was named, the disk is ready when
-// that partition holds Windows Boot Manager. Nothing is changed on it.
-int checkGptDisk(const std::string& device, const std::string& diskPath, boot::Device& disk,
-                 const boot::DiskLayout& layout, const Host& host) {
-  const std::uint32_t sectorSize = disk.sectorSize;
-  const boot::Partition* esp = boot::efiSystemPartition(layout);
-  if (!esp)
-    return fail(host, device +
-                          " lies on a GPT disk that has no EFI system partition, from "
-                          "which alone UEFI firmware starts it: create one and run "
-                          "bcdboot; nothing was changed");
-  const std::string partition = "the EFI system partition of " + diskPath + " (partition " +
-                                std::to_string(esp->number) + ")";
-  // Read through the disk handle already open: a second open of the same
-  // disk is what a system that locked the first would refuse.
-  le::Bytes sector;
-  boot::VolumeBootSector bpb;
+// The disk named, open, its layout read and the partition found.
+struct NamedDisk {
+  boot::VolumeLocation location;
+  boot::Device disk;
+  boot::DiskLayout layout;
+  const boot::Partition* partition = nullptr;
+};
+
+bool openNamedDisk(const std::string& device, bool writable, NamedDisk& named,
+                   std::string& reason) {
+  if (!boot::locateVolume(device, named.location, reason)) return false;
+  const boot::VolumeLocation& location = named.location;
+  if (!location.onDisk)
+    return reason = "cannot find the disk that holds " + device + ": " + location.whyNotOnDisk +
+                    "; nothing was changed",
+           false;
+  if (!boot::openDevice(location.diskPath, writable, named.disk, reason)) return false;
+  if (!boot::readLayout(named.disk, named.layout, reason))
+    return reason += "; nothing was changed", false;
+  const std::uint32_t sectorSize = named.disk.sectorSize;
+  named.partition = location.startBytes % sectorSize == 0
+                        ? boot::partitionStartingAt(named.layout, location.startBytes / sectorSize)
+                        : nullptr;
+  if (!named.partition)
+    return reason = "no partition of " + location.diskPath + " starts where " + device +
+                    " starts (byte " + std::to_string(location.startBytes) +
+                    "); nothing was changed",
+           false;
+  return true;
+}
+
+// Only reads: the start chain of the disk that holds the device.
+int check(const std::string& device, const Host& host) {
+  NamedDisk named;
   std::string reason;
-  if (!readBytes(disk, esp->startLba * sectorSize, 512, sector, reason))
-    return fail(host, "cannot read " + partition + ": " + reason);
-  const bool known = boot::parseVolumeBootSector(sector, bpb, reason);
-  if (!known || bpb.kind == boot::FileSystemKind::Ntfs)
-    return fail(host, partition + " is " +
-                          (known ? std::string(boot::fileSystemName(bpb.kind))
-                                 : "no FAT volume (" + reason + ")") +
-                          ", and UEFI firmware starts only from FAT; nothing was changed");
-  boot::PartitionMount mount;
-  if (!boot::reachPartition(diskPath, esp->startLba * sectorSize, esp->sectors * sectorSize, false,
-                            mount, reason))
-    return fail(host, "cannot look into " + partition + ": " + reason);
-  const std::filesystem::path boot =
-      std::filesystem::path(mount.folder) / "EFI" / "Microsoft" / "Boot";
-  std::error_code error;
-  const bool ready = std::filesystem::is_regular_file(boot / "bootmgfw.efi", error) &&
-                     std::filesystem::is_regular_file(boot / "BCD", error);
-  if (!mount.release(reason)) return fail(host, "cannot release " + partition + ": " + reason);
-  if (!ready)
-    return fail(host, partition +
-                          " holds no Windows Boot Manager (\\EFI\\Microsoft\\Boot\\bootmgfw.efi "
-                          "and its BCD): run bcdboot first; nothing was changed");
-  host.printLine(device +
-                 " lies on a GPT disk, which has no active partition: UEFI firmware "
-                 "starts it from " +
-                 partition + ", which holds Windows Boot Manager. Nothing needed changing.");
+  if (!openNamedDisk(device, false, named, reason)) return fail(host, reason);
+  if (!checkStartChain(device, named.location.diskPath, named.disk, named.layout, *named.partition,
+                       host, reason))
+    return fail(host, reason);
   return kExitOk;
 }
 
 int activate(const std::string& device, const Host& host) {
+  NamedDisk named;
   std::string reason;
-  boot::VolumeLocation location;
-  if (!boot::locateVolume(device, location, reason)) return fail(host, reason);
-  if (!location.onDisk)
-    return fail(host, "cannot find the disk that holds " + device + ": " + location.whyNotOnDisk +
-                          "; nothing was changed");
-  boot::Device disk;
-  if (!boot::openDevice(location.diskPath, true, disk, reason)) return fail(host, reason);
-  boot::DiskLayout layout;
-  if (!boot::readLayout(disk, layout, reason)) return fail(host, reason + "; nothing was changed");
-  const std::uint64_t startLba = location.startBytes / disk.sectorSize;
-  const boot::Partition* partition = boot::partitionStartingAt(layout, startLba);
-  if (!partition || location.startBytes % disk.sectorSize != 0)
-    return fail(host, "no partition of " + location.diskPath + " starts where " + device +
-                          " starts (byte " + std::to_string(location.startBytes) +
-                          "); nothing was changed");
+  if (!openNamedDisk(device, true, named, reason)) return fail(host, reason);
+  const boot::VolumeLocation& location = named.location;
+  boot::Device& disk = named.disk;
+  const boot::Partition* partition = named.partition;
+  const std::uint64_t startLba = partition->startLba;
 
-  if (layout.style == boot::PartitionStyle::Gpt)
-    return checkGptDisk(device, location.diskPath, disk, layout, host);
+  // A GPT disk has no active partition: UEFI firmware starts it from its EFI
+  // system partition, so whichever partition was named, the disk is ready
+  // when its chain holds from there. Nothing is changed on it.
+  if (named.layout.style == boot::PartitionStyle::Gpt) {
+    if (!checkStartChain(device, location.diskPath, disk, named.layout, *partition, host, reason))
+      return fail(host, reason + "; nothing was changed");
+    const boot::Partition* esp = boot::efiSystemPartition(named.layout);
+    host.printLine(device +
+                   " lies on a GPT disk, which has no active partition: UEFI firmware starts it "
+                   "from the EFI system partition of " +
+                   location.diskPath + " (partition " + std::to_string(esp ? esp->number : 0) +
+                   "), which holds Windows Boot Manager. Nothing needed changing.");
+    return kExitOk;
+  }
   if (partition->logical)
     return fail(host, device +
                           " is a logical partition, which cannot be active; nothing "
@@ -138,6 +138,9 @@ int activate(const std::string& device, const Host& host) {
   host.printLine("Partition " + std::to_string(slot + 1) + " of " + location.diskPath + " (" +
                  device + ") is " + (sector0 == before ? "already" : "now") +
                  " the active partition.");
+  // What was changed is only half of it: the disk must start from here.
+  if (!checkStartChain(device, location.diskPath, disk, named.layout, *partition, host, reason))
+    return fail(host, reason);
   return kExitOk;
 }
 
@@ -145,7 +148,8 @@ int activate(const std::string& device, const Host& host) {
 
 int runBootice(const std::vector<std::string>& arguments, const Host& host) {
   const std::size_t prefixLength = sizeof kDevicePrefix - 1;
-  bool hasDevice = false, hasPartitions = false, hasActivate = false, hasQuiet = false;
+  bool hasDevice = false, hasPartitions = false, hasActivate = false, hasQuiet = false,
+       hasCheck = false;
   std::string device;
   for (const std::string& argument : arguments) {
     bool* seen = nullptr;
@@ -156,6 +160,8 @@ int runBootice(const std::vector<std::string>& arguments, const Host& host) {
       seen = &hasPartitions;
     } else if (sameSwitch(argument, "/activate")) {
       seen = &hasActivate;
+    } else if (sameSwitch(argument, "/check")) {
+      seen = &hasCheck;
     } else if (sameSwitch(argument, "/quiet")) {
       seen = &hasQuiet;  // this tool never shows a dialog
     } else {
@@ -166,6 +172,11 @@ int runBootice(const std::vector<std::string>& arguments, const Host& host) {
   }
   if (!hasDevice) return refuse(host, "no /DEVICE=<drive> given");
   if (device.empty()) return refuse(host, "no drive given after /DEVICE=");
+  if (hasCheck) {
+    if (hasPartitions || hasActivate)
+      return refuse(host, "/check only reads: it takes no /partitions or /activate");
+    return check(device, host);
+  }
   if (!hasPartitions) return refuse(host, "no /partitions given");
   if (!hasActivate) return refuse(host, "no /activate given");
   return activate(device, host);
