@@ -116,11 +116,17 @@ bool attachLoop(const std::string& diskPath, std::uint64_t startBytes, std::uint
 }
 
 // What fusefat wrote sits in the loop device's cache until it is flushed:
-// detaching first would lose it.
-void detachLoop(int loopFd) {
-  fsync(loopFd);
+// detaching first would lose it, and a flush that fails is said. A read-only
+// look wrote nothing.
+bool detachLoop(int loopFd, bool writable, std::string& why) {
+  bool flushed = true;
+  if (writable && fsync(loopFd) != 0) {
+    why = "cannot flush what was written to the partition (fsync: " + systemError() + ")";
+    flushed = false;
+  }
   ioctl(loopFd, LOOP_CLR_FD, 0);
   close(loopFd);
+  return flushed;
 }
 
 // Waits for a child to end, at most `limit`; false when it has not.
@@ -240,7 +246,8 @@ bool reachPartition(const std::string& diskPath, std::uint64_t startBytes,
     if (!mountWithFuse(loopPath, folder, writable, ntfs, fuse, reason)) {
       if (kernelError != ENODEV)
         reason += " (and the kernel's vfat: " + std::string(std::strerror(kernelError)) + ")";
-      detachLoop(loopFd);
+      std::string ignored;
+      detachLoop(loopFd, false, ignored);
       rmdir(folder);
       return false;
     }
@@ -251,9 +258,11 @@ bool reachPartition(const std::string& diskPath, std::uint64_t startBytes,
   mount.undo = [mounted, fuse, loopFd, writable](std::string& why) {
     sync();
     const bool unmounted = unmount(mounted, fuse, writable, why);
-    detachLoop(loopFd);
+    std::string flushWhy;
+    const bool flushed = detachLoop(loopFd, writable, flushWhy);
+    if (unmounted && !flushed) why = flushWhy;
     if (unmounted) rmdir(mounted.c_str());
-    return unmounted;
+    return unmounted && flushed;
   };
   return true;
 }

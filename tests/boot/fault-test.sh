@@ -52,17 +52,35 @@ ntfs-3g "$windows" "$work/w" && bash "$here/make-test-bootmgr.sh" "$work/w/Windo
   umount "$work/w"
 # bcdboot's mounts, for each run: the Windows partitions read-only, as it
 # only reads them, so that their bytes stay.
+# BOOTICE reads the start chain back through the mounts it finds: given
+# read-only ones, a kill leaves no look of its own behind.
 before_run() {
-  [ "$1" = bcdboot ] || return 0
+  case $1 in
+    bcdboot) mode=rw+ ;;
+    bootice) mode=ro ;;
+    *) return 0 ;;
+  esac
   ntfs-3g -o ro "$windows" "$work/w" && ntfs-3g -o ro "$other" "$work/o" &&
-    fusefat -o rw+ "$system" "$work/s" >/dev/null 2>&1
+    fusefat -o $mode "$system" "$work/s" >/dev/null 2>&1
 }
-after_run() { [ "$1" != bcdboot ] || umount "$work/s" "$work/w" "$work/o"; }
+after_run() {
+  case $1 in
+    bcdboot | bootice) umount "$work/s" "$work/w" "$work/o" ;;
+  esac
+}
 mounts+=("$work/s" "$work/w" "$work/o")
 before_run bcdboot
 "$bin/bcdboot" "$work/o/Windows" /S "$work/s" >/dev/null || fail "the first bcdboot failed"
 after_run bcdboot
 cp "$disk" "$work/old.img"
+# BOOTICE ends by reading the whole start chain back, so its runs start from
+# a disk whose system partition also has its boot code: the old state of
+# every other tool is the one before bootsect.
+"$bin/bootsect" /NT60 "$system" >/dev/null || fail "the first bootsect failed"
+blockdev --flushbufs "$system"
+cp "$disk" "$work/old-bootice.img"
+# The old image of the tool being run ($tool, as the loops below name it).
+old_of() { if [ "${tool:-}" = bootice ]; then echo "$work/old-bootice.img"; else echo "$work/old.img"; fi; }
 mkdir "$work/old"
 mcopy_out() { mcopy -n -i "$1@@$((sysStart * 512))" "::$2" "$3"; }
 mcopy_out "$work/old.img" /Boot/BCD "$work/old/BCD"
@@ -73,7 +91,7 @@ otherLoader=$(hivexregedit --export "$work/old/BCD" '\Objects' 2>/dev/null |
 
 # The image as it was, with the partitions' caches dropped.
 restore() {
-  cp "$work/old.img" "$disk"
+  cp "$(old_of)" "$disk"
   blockdev --flushbufs "$system" "$windows" "$other"
 }
 
@@ -83,10 +101,10 @@ rest_unchanged() {
   local at=0 part start
   for part in "$@"; do
     start=${part%%:*}
-    [ "$start" -le "$at" ] || cmp -s -i "$at" -n $((start - at)) "$disk" "$work/old.img" || return 1
+    [ "$start" -le "$at" ] || cmp -s -i "$at" -n $((start - at)) "$disk" "$(old_of)" || return 1
     at=$((start + ${part#*:}))
   done
-  cmp -s -i "$at" "$disk" "$work/old.img"
+  cmp -s -i "$at" "$disk" "$(old_of)"
 }
 sector() { dd if="$1" bs=512 skip="$2" count=1 status=none | sha256sum | cut -c1-64; }
 

@@ -80,7 +80,13 @@ def write(path, data=b''):
 def populate(root):
     p = lambda *parts: os.path.join(root, *parts)
     write(p('Windows', 'System32', 'kernel.dll'), os.urandom(200000))
-    write(p('Windows', 'System32', 'config', 'SYSTEM'), b'regf' + bytes(70000))
+    # What a boot loader needs of an applied Windows, as BOOTICE checks it.
+    write(p('Windows', 'System32', 'ntoskrnl.exe'), b'MZ' + os.urandom(30000))
+    write(p('Windows', 'System32', 'winload.exe'), b'MZ' + os.urandom(20000))
+    write(p('Windows', 'System32', 'winload.efi'), b'MZ' + os.urandom(20000))
+    # A hive's base block: "regf", and at 0x1FC the XOR of the dwords before it.
+    write(p('Windows', 'System32', 'config', 'SYSTEM'),
+          b'regf' + bytes(0x1F8) + b'regf' + bytes(70000 - 0x200))
     write(p('Windows', 'win.ini'), b'; for 16-bit app support\r\n')
     write(p('Windows', 'Boot', 'PCAT', 'bootmgr'), b'BOOTMGR' + bytes(4000))
     write(p('empty.txt'))
