@@ -249,10 +249,13 @@ TEST(ToolPrograms, BooticeRefusesBadArguments) {
     Outcome result = runTool("BOOTICE.exe", commandLine);
     EXPECT_EQ(result.exitCode, kBadArguments) << commandLine;
     expectCrLfLines(result);
-    EXPECT_EQ(result.lines,
-              (Lines{commandLine, error,
-                     "Usage: BOOTICE.exe /DEVICE=<drive>: /partitions /activate [/quiet]",
-                     "BOOTICE (Roamdeck) " ROAMDECK_VERSION}));
+    EXPECT_EQ(
+        result.lines,
+        (Lines{
+            commandLine, error,
+            "Usage: BOOTICE.exe /DEVICE=<drive>: /partitions /activate [/quiet] | /DEVICE=<drive>: "
+            "/check",
+            "BOOTICE (Roamdeck) " ROAMDECK_VERSION}));
   }
 }
 
