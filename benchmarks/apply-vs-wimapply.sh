@@ -1,23 +1,32 @@
 #!/bin/bash
-# Apply throughput of the WIM engine (the native wimengine,
-# SHA-1 checking on as always) against wimlib's wimapply, on the same images,
-# the same target file system and the same cache state (both read images
-# that the page cache holds: each run is preceded by one warm-up of each).
-# Two targets: a folder beside the images (disk-backed: the disk's write
-# speed may bound both), timed once as the tool ends and once with a final
-# `sync` counted, so that the page cache cannot hide the writing; and, when
-# there is room, a tmpfs (/dev/shm: the work itself, decompression, hashing
-# and file creation, decides).
-# It builds what it needs and prints one table of ratios:
+# Apply throughput of the WIM engine (the native wimengine, SHA-1 checking on
+# as always) against wimlib's wimapply and against copying the same files
+# with `cp -a`, on the same images, the same target file system and the same
+# cache state. Three targets: a folder beside the images (disk-backed), timed
+# once with a final `sync` counted, so that the page cache cannot hide the
+# writing, and once as the tool ends; and, when there is room, a tmpfs
+# (/dev/shm: the work itself, decompression, hashing and file creation,
+# decides).
+# The disks of shared machines are noisy: the same copy can take twice as
+# long a minute later. So the copy and the two tools take turns, round after
+# round (best of 5 each), only ratios within one run are compared, and the
+# spread of the copy's times is printed beside them.
+# Before every timed run the previous target is removed and synced, and, as
+# root, the caches are dropped and the inputs read back in: ext4 does not
+# reuse an inode for 30 seconds after it was deleted while the inode table
+# is cached, and the search past thousands of such inodes would add seconds
+# of system time to whichever run comes right after a removal.
+# It builds what it needs and prints one table:
 #   benchmarks/apply-vs-wimapply.sh [data size in MB, at least 500; default 600]
 # The data is real: files of /usr/lib, taken in path order until the size is
 # reached. The images are XPRESS, LZX (non-solid, 32 KiB chunks) and LZMS in
 # solid resources, as install.wim and install.esd hold them. Work files go to
-# build/bench-apply/ (ROAMDECK_BENCH_DIR to choose another place).
+# build/bench-apply/ (ROAMDECK_BENCH_DIR to choose another place);
+# ROAMDECK_BENCH_RUNS sets the rounds.
 set -euo pipefail
 cd "$(dirname "$(realpath "$0")")/.."
 megabytes=${1:-600}
-runs=${ROAMDECK_BENCH_RUNS:-3}
+runs=${ROAMDECK_BENCH_RUNS:-5}
 work=${ROAMDECK_BENCH_DIR:-$PWD/build/bench-apply}
 mkdir -p "$work"
 
@@ -84,14 +93,31 @@ if [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ] &&
   [ "$(df -B1 --output=avail /dev/shm | tail -n1)" -gt $((dataBytes * 2)) ]; then
   targets+=("/dev/shm/roamdeck-bench-target")
 fi
+dropCaches=0
+if [ "$(id -u)" = 0 ] && [ -w /proc/sys/vm/drop_caches ]; then
+  dropCaches=1
+else
+  echo "warning: not root: the caches are not dropped between runs, and a run right after a" \
+    "removal may pay ext4's search past recently deleted inodes" >&2
+fi
 
-# seconds <command...>: runs it into an empty target, prints the wall time;
-# with synced=1 the sync that puts its writes on the disk is timed too.
+# prepare: an empty target, nothing left to write out, and the inputs in the
+# page cache as they were for every other run.
+prepare() {
+  rm -rf "$target"
+  sync
+  if [ "$dropCaches" = 1 ]; then
+    echo 3 >/proc/sys/vm/drop_caches
+    (cd "$work" && tar -cf - data ./*.wim | cat >/dev/null)
+  fi
+  mkdir -p "$target"
+}
+
+# seconds <command...>: runs it into the prepared target and prints the wall
+# time; with synced=1 the sync that puts its writes on the disk is timed too.
 synced=0
 seconds() {
-  rm -rf "$target"
-  mkdir -p "$target"
-  sync
+  prepare
   local start end
   start=$(date +%s.%N)
   "$@" >/dev/null
@@ -100,35 +126,69 @@ seconds() {
   python3 -c "print(f'{$end - $start:.3f}')"
 }
 
-echo "== applying; $runs timed runs each after one warm-up, best run counts"
-table=$work/table.txt
-printf '%-11s %-10s %8s %8s | %-20s | %-20s | %s\n' codec target "data MB" "image MB" \
-  "wimapply s (MB/s)" "wimengine s (MB/s)" ratio >"$table"
-runs_of=("${targets[0]}:0" "${targets[0]}:1")
-[ "${#targets[@]}" -lt 2 ] || runs_of+=("${targets[1]}:0")
-for run_of in "${runs_of[@]}"; do
-  target=${run_of%:*} synced=${run_of##*:}
+copy() { cp -a "$data/." "$1/"; }
+
+times=$work/times.txt
+: >"$times"
+echo "== $runs rounds on each target, after one warm-up of each; the copy and the tools take turns"
+modes=("${targets[0]}:1" "${targets[0]}:0")
+[ "${#targets[@]}" -lt 2 ] || modes+=("${targets[1]}:0")
+for mode in "${modes[@]}"; do
+  target=${mode%:*} synced=${mode##*:}
   fs=$(stat -f -c %T "$(dirname "$target")")
+  [ "$fs" != ext2/ext3 ] || fs=ext4
   [ "$synced" = 0 ] || fs="$fs+sync"
+  echo "   $fs: $target"
+  seconds copy "$target" >/dev/null
   for codec in $codecs; do
-    image=$work/$codec.wim
-    imageBytes=$(stat -c %s "$image")
-    echo "   wimapply $image 1 $target"
-    echo "   $engine $image 1 $target"
-    seconds wimapply "$image" 1 "$target" >/dev/null
-    seconds "$engine" "$image" 1 "$target" >/dev/null
-    peer=999999
-    ours=999999
-    for _ in $(seq "$runs"); do
-      peer=$(python3 -c "print(min($peer, $(seconds wimapply "$image" 1 "$target")))")
-      ours=$(python3 -c "print(min($ours, $(seconds "$engine" "$image" 1 "$target")))")
+    seconds wimapply "$work/$codec.wim" 1 "$target" >/dev/null
+    seconds "$engine" "$work/$codec.wim" 1 "$target" >/dev/null
+  done
+  for _ in $(seq "$runs"); do
+    echo "$fs copy - $(seconds copy "$target")" >>"$times"
+    for codec in $codecs; do
+      echo "$fs wimapply $codec $(seconds wimapply "$work/$codec.wim" 1 "$target")" >>"$times"
+      echo "$fs wimengine $codec $(seconds "$engine" "$work/$codec.wim" 1 "$target")" >>"$times"
     done
-    python3 -c "
-mb = $dataBytes / 1e6
-print(f'{\"$codec\":<11} {\"$fs\":<10} {mb:8.0f} {$imageBytes / 1e6:8.0f} | {$peer:7.2f} ({mb / $peer:6.1f})     | {$ours:7.2f} ({mb / $ours:6.1f})     | {$peer / $ours:5.2f}x')
-" >>"$table"
   done
   rm -rf "$target"
 done
-echo
-cat "$table"
+
+python3 - "$times" "$dataBytes" "$work" $codecs <<'EOF'
+import os, sys
+times, data_bytes, work, codecs = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4:]
+runs = {}
+for line in open(times):
+    fs, tool, codec, seconds = line.split()
+    runs.setdefault((fs, tool, codec), []).append(float(seconds))
+best = {key: min(values) for key, values in runs.items()}
+modes = list(dict.fromkeys(key[0] for key in runs))
+rounds = len(runs[(modes[0], 'copy', '-')])
+print()
+print(f'{data_bytes / 1e6:.0f} MB of files; best of {rounds} rounds, in seconds')
+print(f'{"target":<11} {"codec":<11} {"image MB":>8} | {"copy":>5} {"wimapply":>8} {"wimengine":>9}'
+      f' | {"engine/copy":>11} {"wimapply/engine":>15}')
+for fs in modes:
+    copy = best[(fs, 'copy', '-')]
+    for codec in codecs:
+        peer, ours = best[(fs, 'wimapply', codec)], best[(fs, 'wimengine', codec)]
+        image = os.path.getsize(os.path.join(work, codec + '.wim')) / 1e6
+        print(f'{fs:<11} {codec:<11} {image:8.0f} | {copy:5.2f} {peer:8.2f} {ours:9.2f}'
+              f' | {ours / copy:10.2f}x {peer / ours:14.2f}x')
+    spread = runs[(fs, 'copy', '-')]
+    print(f'{"":<11} the copy took {min(spread):.2f} to {max(spread):.2f} s '
+          f'(its slowest run {max(spread) / min(spread):.2f}x its fastest)')
+# On the disk with the sync counted: the engine against the larger of the
+# copy's time and its own time on tmpfs (it cannot beat either), and against
+# wimapply; on tmpfs, against wimapply.
+synced = next((m for m in modes if m.endswith('+sync')), None)
+if synced and 'tmpfs' in modes:
+    print()
+    for codec in codecs:
+        ours = best[(synced, 'wimengine', codec)]
+        bound = max(best[(synced, 'copy', '-')], best[('tmpfs', 'wimengine', codec)])
+        ahead = best[(synced, 'wimapply', codec)] / ours
+        fast = best[('tmpfs', 'wimapply', codec)] / best[('tmpfs', 'wimengine', codec)]
+        print(f'{codec:<11} {synced}: {ours / bound:.2f}x the larger of the copy and its tmpfs time,'
+              f' {ahead:.2f}x ahead of wimapply; tmpfs: {fast:.2f}x ahead of wimapply')
+EOF

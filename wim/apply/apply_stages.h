@@ -16,6 +16,7 @@
 #include "wim/apply/apply_progress.h"
 #include "wim/apply/apply_target.h"
 #include "wim/apply/volume_writer.h"
+#include "wim/apply/write_queue.h"
 #include "wim/format/blob_table.h"
 #include "wim/format/image_parts.h"
 #include "wim/format/image_tree.h"
@@ -118,20 +119,6 @@ struct ReadPlan {
   std::vector<std::pair<std::size_t, std::uint64_t>> places;  // per chunk: stream, start
 };
 
-// A destination being written: a file under the target folder, or on a
-// volume written directly.
-struct Output {
-  TargetFile file;
-  std::unique_ptr<VolumeFile> onVolume;
-
-  bool isOpen() const { return onVolume != nullptr || file.isOpen(); }
-  bool write(const std::uint8_t* bytes, std::size_t count) {
-    return onVolume ? onVolume->write(bytes, count) : file.write(bytes, count);
-  }
-  bool close() { return onVolume ? onVolume->close() : file.close(); }
-  std::string failure() const { return onVolume ? onVolume->failure() : file.failure(); }
-};
-
 // The writing, with the progress it makes.
 struct Applier {
   const ImageTree& tree;
@@ -147,18 +134,19 @@ struct Applier {
   // once (the others are copied from the first when it is done).
   struct Open {
     std::size_t work = 0;
-    std::vector<Output> files;
-    std::vector<std::size_t> written;    // for each file, its index in the blob's destinations
-    std::size_t copiedFrom = 0;          // destinations from this one on are copied afterwards
-    std::vector<std::uint8_t> gathered;  // written in larger pieces (apply_writing.cpp)
-    Sha1 sha1;                           // unused where the stretch was hashed ahead
+    // Its files, until the last bytes go to the writer with them.
+    std::unique_ptr<BlobFiles> out;
+    std::size_t firstFile = 0;   // the first file's index in the blob's destinations
+    std::size_t copiedFrom = 0;  // destinations from this one on are copied afterwards
+    Sha1 sha1;                   // unused where the stretch was hashed ahead
     bool hashedAhead = false;
     Sha1Digest aheadDigest{};
     std::uint64_t done = 0;
     bool keep = false;  // reparse data: the bytes are kept as well
     std::vector<std::uint8_t> kept;
 
-    bool writing() const { return !files.empty(); }  // false: it only checks the data
+    // False: it only checks the data.
+    bool writing() const { return out && !out->files.empty(); }
   };
   std::map<std::pair<std::size_t, std::size_t>, Open> open;  // by stream and stretch
   std::vector<std::uint8_t> copyBuffer;
@@ -169,6 +157,8 @@ struct Applier {
   VolumeWriter* volume = nullptr;
   // Set: the progress goes there instead of into lines.
   const ProgressSink* sink = nullptr;
+  // The writers of the file data, while writeBlobs runs.
+  WriteQueue* queue = nullptr;
 
   void advance(std::uint64_t bytes) {
     doneBytes += bytes;

@@ -20,32 +20,9 @@ namespace {
 // little enough for the 32-bit tool even with the largest solid chunks.
 constexpr std::size_t kReadAheadBudget = std::size_t{192} << 20;
 
-// Chunks are 32 KiB in most images. Gathered into writes of 1 MiB, a FUSE
-// file system (ntfs-3g) gets a few large requests instead of many small ones;
-// the C++ library passes writes of 1 KiB and more straight through.
-constexpr std::size_t kWriteGather = std::size_t{1} << 20;
-
 // At most so many files of one blob are written at once; further copies of
 // the same data are copied from the first once it is done.
 constexpr std::size_t kFilesAtOnce = 16;
-
-// Writes what is gathered once it reaches kWriteGather, or all of it when
-// `flush`, to every file of the blob. The index of a file that refuses it,
-// or files.size().
-std::size_t writeGathered(Applier::Open& open, const std::uint8_t* bytes, std::size_t count,
-                          bool flush) {
-  const auto writeAll = [&open](const std::uint8_t* data, std::size_t size) {
-    for (std::size_t f = 0; f < open.files.size(); ++f)
-      if (!open.files[f].write(data, size)) return f;
-    return open.files.size();
-  };
-  if (open.gathered.empty() && count >= kWriteGather) return writeAll(bytes, count);
-  if (count != 0) open.gathered.insert(open.gathered.end(), bytes, bytes + count);
-  if (!flush && open.gathered.size() < kWriteGather) return open.files.size();
-  const std::size_t failed = writeAll(open.gathered.data(), open.gathered.size());
-  open.gathered.clear();
-  return failed;
-}
 
 // Something other than what is about to be written may already be there; a
 // link above all must not be followed, or the apply could write outside the
@@ -95,7 +72,8 @@ Stop openDestination(Applier& applier, const Destination& destination, std::uint
       applier.volume ? applier.volume->createFile(applier.paths[destination.entry].string(),
                                                   streamName(applier, destination), size, notAFile,
                                                   out.onVolume)
-                     : out.file.create(destinationPath(applier, destination), size, notAFile);
+                     : out.file.create(destinationPath(applier, destination),
+                                       applier.plan.target.preallocates ? size : 0, notAFile);
   if (reason.empty()) {
     if (destination.stream < 0) applier.made[destination.entry] = true;
     return Stop{};
@@ -127,15 +105,31 @@ void removeDestination(Applier& applier, const Destination& destination) {
     removeQuietly(destinationPath(applier, destination));
 }
 
-// Closes every file of a blob and removes them: the data did not get there
-// whole.
+// Closes every file of a blob that the writers no longer hold and removes
+// them: the data did not get there whole.
 void dropFiles(Applier& applier, Applier::Open& open) {
+  if (!open.out || open.out->dropped) return;
   const BlobWork& blob = applier.plan.blobs[open.work];
-  for (std::size_t f = 0; f < open.files.size(); ++f) {
-    open.files[f].close();
-    removeDestination(applier, blob.destinations[open.written[f]]);
+  BlobFiles& out = *open.out;
+  for (std::size_t f = 0; f < out.files.size(); ++f) {
+    out.files[f].close();
+    removeDestination(applier, blob.destinations[out.written[f]]);
   }
-  open.files.clear();
+  out.files.clear();
+  out.dropped = true;
+}
+
+// Where a writer failed: once the writers are done, the files of every blob
+// still being fed are removed too, and the apply stops with what failed.
+Stop writeFailure(Applier& applier) {
+  WriteQueue& queue = *applier.queue;
+  queue.drain();
+  for (auto& open : applier.open) dropFiles(applier, open.second);
+  const WriteQueue::Failure failure = queue.failure();
+  const Destination& refused = applier.plan.blobs[failure.work].destinations[failure.destination];
+  return stopWith(kApplyExitWriteFailed, "cannot write " + shownPath(applier, refused) +
+                                             (failure.why.empty() ? "" : ": " + failure.why) +
+                                             "; it was removed");
 }
 
 // Reads a piece of what was written to `from`, front to back; `got` is 0 at
@@ -202,6 +196,9 @@ Stop copyTo(Applier& applier, const Destination& from, const Destination& destin
 
 Stop startBlob(Applier& applier, std::size_t work, Applier::Open& open) {
   open.work = work;
+  open.out = std::make_unique<BlobFiles>();
+  open.out->work = work;
+  open.out->writer = applier.queue->nextWriter();
   const BlobWork& blob = applier.plan.blobs[work];
   const std::uint64_t size = blob.blob->dataSize();
   open.copiedFrom = blob.destinations.size();
@@ -210,7 +207,7 @@ Stop startBlob(Applier& applier, std::size_t work, Applier::Open& open) {
       open.keep = true;
       continue;
     }
-    if (open.files.size() == kFilesAtOnce) {
+    if (open.out->files.size() == kFilesAtOnce) {
       open.copiedFrom = std::min(open.copiedFrom, d);
       continue;
     }
@@ -221,33 +218,25 @@ Stop startBlob(Applier& applier, std::size_t work, Applier::Open& open) {
       return stop;
     }
     if (!file.isOpen()) continue;
-    open.files.push_back(std::move(file));
-    open.written.push_back(d);
+    open.out->files.push_back(std::move(file));
+    open.out->written.push_back(d);
   }
   // With no file open (only streams that the target refuses), the data is
   // still checked.
+  if (open.writing()) open.firstFile = open.out->written.front();
   return Stop{};
 }
 
-Stop finishBlob(Applier& applier, Applier::Open& open) {
+// The blob's last bytes: the data is checked before they are written, then
+// they go to the writer, which closes the files; what is kept in memory is
+// kept, and further copies are made from the first file.
+Stop finishBlob(Applier& applier, Applier::Open& open, const std::uint8_t* bytes,
+                std::size_t count) {
   const BlobWork& blob = applier.plan.blobs[open.work];
-  if (open.writing()) {
-    std::size_t failed = writeGathered(open, nullptr, 0, true);
-    for (std::size_t f = 0; f < open.files.size() && failed == open.files.size(); ++f)
-      if (!open.files[f].close()) failed = f;
-    if (failed != open.files.size()) {
-      const Destination& refused = blob.destinations[open.written[failed]];
-      const std::string why = open.files[failed].failure();
-      dropFiles(applier, open);
-      return stopWith(kApplyExitWriteFailed, "cannot write " + shownPath(applier, refused) +
-                                                 (why.empty() ? "" : ": " + why) +
-                                                 "; it was removed");
-    }
-  }
   const Sha1Digest written = open.hashedAhead ? open.aheadDigest : open.sha1.finish();
   if (written != blob.blob->hash) {
-    const Destination& first =
-        blob.destinations[open.writing() ? open.written.front() : std::size_t{0}];
+    const Destination& first = blob.destinations[open.writing() ? open.firstFile : std::size_t{0}];
+    applier.queue->drain();
     dropFiles(applier, open);
     return stopWith(kApplyExitHashMismatch, "the data of " + shownPath(applier, first) +
                                                 " fails its SHA-1 check (the lookup table says " +
@@ -255,14 +244,18 @@ Stop finishBlob(Applier& applier, Applier::Open& open) {
                                                 sha1Hex(written) +
                                                 "): the image is damaged; the file was not kept");
   }
+  const bool writing = open.writing();
+  if (writing) applier.queue->finish(std::move(open.out), bytes, count);
   for (const Destination& destination : blob.destinations) {
     if (destination.stream == kReparseData) applier.reparseData[destination.entry] = open.kept;
     if (!isFile(applier.plan, destination) && destination.stream >= 0)
       applier.streamData[open.work] = open.kept;
   }
-  if (!open.writing()) return Stop{};
-  open.files.clear();
-  const Destination from = blob.destinations[open.written.front()];
+  if (!writing || open.copiedFrom == blob.destinations.size()) return Stop{};
+  // The copies are read from the first file, once it is whole.
+  applier.queue->drain();
+  if (applier.queue->failed()) return writeFailure(applier);
+  const Destination from = blob.destinations[open.firstFile];
   for (std::size_t d = open.copiedFrom; d < blob.destinations.size(); ++d) {
     if (!isFile(applier.plan, blob.destinations[d])) continue;
     Stop copied = copyTo(applier, from, blob.destinations[d], blob.blob->dataSize());
@@ -297,36 +290,58 @@ Stop feedChunk(Applier& applier, ChunkStream& stream, std::size_t streamIndex,
     Applier::Open& open = found->second;
     const std::uint64_t from = std::max(chunkStart, stretch.start + open.done);
     const std::uint64_t to = std::min(chunkEnd, stretchEnd);
-    if (to > from) {
-      const std::uint8_t* bytes = data.data + (from - chunkStart);
-      const std::size_t count = static_cast<std::size_t>(to - from);
+    const std::uint8_t* bytes = data.data + (from - chunkStart);
+    const std::size_t count = to > from ? static_cast<std::size_t>(to - from) : 0;
+    if (count != 0) {
       if (!open.hashedAhead) open.sha1.update(bytes, count);
       if (open.keep) open.kept.insert(open.kept.end(), bytes, bytes + count);
-      if (open.writing()) {
-        const std::size_t failed = writeGathered(open, bytes, count, false);
-        if (failed != open.files.size()) {
-          const Destination& refused =
-              applier.plan.blobs[open.work].destinations[open.written[failed]];
-          const std::string why = open.files[failed].failure();
-          dropFiles(applier, open);
-          return stopWith(kApplyExitWriteFailed, "cannot write " + shownPath(applier, refused) +
-                                                     (why.empty() ? "" : ": " + why) +
-                                                     "; it was removed");
-        }
-      }
       open.done += count;
-      applier.advance(count * open.files.size());
+      applier.advance(count * (open.writing() ? open.out->files.size() : 0));
     }
     if (open.done == stretch.size) {
-      Stop finished = finishBlob(applier, open);
+      Stop finished = finishBlob(applier, open, bytes, count);
       applier.open.erase(found);
       if (finished.stopped()) return finished;
+    } else if (count != 0 && open.writing()) {
+      applier.queue->write(*open.out, bytes, count);
     }
+    if (applier.queue->failed()) return writeFailure(applier);
   }
   while (stream.firstOpen < stream.stretches.size() &&
          stream.stretches[stream.firstOpen].start + stream.stretches[stream.firstOpen].size <=
              chunkEnd)
     ++stream.firstOpen;
+  return Stop{};
+}
+
+// Every blob's data, in the order the image holds it.
+Stop feedBlobs(Applier& applier, ChunkPipeline& pipeline, ReadPlan& reading,
+               const std::vector<std::pair<std::size_t, std::uint64_t>>& places) {
+  // Blobs of no bytes have no chunks: their files are made here.
+  for (std::size_t w = 0; w < applier.plan.blobs.size(); ++w) {
+    if (applier.plan.blobs[w].blob->dataSize() != 0) continue;
+    Applier::Open open;
+    Stop stop = startBlob(applier, w, open);
+    if (!stop.stopped()) stop = finishBlob(applier, open, nullptr, 0);
+    if (stop.stopped()) return stop;
+  }
+  for (std::size_t k = 0;; ++k) {
+    le::ByteSpan data;
+    bool done = false;
+    Outcome outcome = pipeline.next(data, done);
+    if (!outcome.ok()) {
+      applier.queue->drain();
+      for (auto& open : applier.open) dropFiles(applier, open.second);
+      return stopFor(outcome);
+    }
+    if (done) break;
+    const auto& place = places[k];
+    Stop fed = feedChunk(applier, reading.streams[place.first], place.first, place.second, data);
+    if (fed.stopped()) return fed;
+    applier.queue->releaseChunks(k + 1);
+  }
+  if (!applier.open.empty())
+    return stopWith(kApplyExitBadImage, "the image's data ended before all files were written");
   return Stop{};
 }
 
@@ -365,16 +380,11 @@ Stop makeEmptyFiles(Applier& applier) {
 }
 
 Stop writeBlobs(Applier& applier, const ImageParts& parts, ReadPlan& reading) {
-  // Blobs of no bytes have no chunks: their files are made here.
-  for (std::size_t w = 0; w < applier.plan.blobs.size(); ++w) {
-    if (applier.plan.blobs[w].blob->dataSize() != 0) continue;
-    Applier::Open open;
-    Stop stop = startBlob(applier, w, open);
-    if (!stop.stopped()) stop = finishBlob(applier, open);
-    if (stop.stopped()) return stop;
-  }
-  const unsigned cores = std::thread::hardware_concurrency();
-  const unsigned threads = std::min(4u, std::max(1u, cores));
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  const unsigned threads = std::min(4u, cores);
+  // The writers: one per two cores, at most as many as there are decoders; a
+  // volume written directly takes its writes from one thread.
+  const unsigned writers = applier.volume ? 0u : std::max(1u, std::min(threads, cores / 2));
   const std::vector<std::pair<std::size_t, std::uint64_t>> places = reading.places;
   // The worker that decodes a chunk hashes the blobs that lie wholly inside
   // it: most files are smaller than a chunk, and the writer only compares.
@@ -392,25 +402,24 @@ Stop writeBlobs(Applier& applier, const ImageParts& parts, ReadPlan& reading) {
       it->hashed = true;
     }
   };
+  // The writers hold on to the chunks they still have to write, so the
+  // pipeline outlives them.
   ChunkPipeline pipeline(
       std::move(reading.chunks), [&parts] { return makePartReader(parts); }, threads,
-      kReadAheadBudget, hashInside);
-  for (std::size_t k = 0;; ++k) {
-    le::ByteSpan data;
-    bool done = false;
-    Outcome outcome = pipeline.next(data, done);
-    if (!outcome.ok()) {
-      for (auto& open : applier.open) dropFiles(applier, open.second);
-      return stopFor(outcome);
-    }
-    if (done) break;
-    const auto& place = places[k];
-    Stop fed = feedChunk(applier, reading.streams[place.first], place.first, place.second, data);
-    if (fed.stopped()) return fed;
-  }
-  if (!applier.open.empty())
-    return stopWith(kApplyExitBadImage, "the image's data ended before all files were written");
-  return Stop{};
+      kReadAheadBudget, hashInside, writers != 0);
+  WriteQueue queue(
+      writers,
+      [&applier](std::size_t work, std::size_t destination) {
+        removeDestination(applier, applier.plan.blobs[work].destinations[destination]);
+      },
+      [&pipeline](std::size_t end) { pipeline.release(end); });
+  applier.queue = &queue;
+  const Stop stop = feedBlobs(applier, pipeline, reading, places);
+  queue.drain();
+  // A write that failed after the last bytes were given.
+  const Stop result = !stop.stopped() && queue.failed() ? writeFailure(applier) : stop;
+  applier.queue = nullptr;
+  return result;
 }
 
 // A hard link on a volume written directly.

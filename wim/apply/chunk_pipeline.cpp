@@ -88,10 +88,11 @@ constexpr std::size_t kClaimChunks = 16;
 }  // namespace
 
 ChunkPipeline::ChunkPipeline(std::vector<Chunk> chunks, MakeReader makeReader, unsigned threads,
-                             std::size_t memoryBudget, OnDecoded onDecoded)
+                             std::size_t memoryBudget, OnDecoded onDecoded, bool callerReleases)
     : chunks_(std::move(chunks)),
       makeReader_(std::move(makeReader)),
-      onDecoded_(std::move(onDecoded)) {
+      onDecoded_(std::move(onDecoded)),
+      callerReleases_(callerReleases && threads != 0) {
   std::size_t largest = 1;
   for (const Chunk& chunk : chunks_) largest = std::max<std::size_t>(largest, chunk.size);
   const std::size_t wanted = threads == 0 ? 1 : (2 * threads + 2) * kClaimChunks;
@@ -148,7 +149,7 @@ void ChunkPipeline::work() {
       slot.outcome = readChunk(chunks_[index], read, decoder, stored, slot.data);
       if (onDecoded_ && slot.outcome.ok())
         onDecoded_(index, le::ByteSpan{slot.data.data(), slot.data.size()});
-      slot.ready.store(true);
+      slot.holds.store(index + 1);
       if (callerWaitsFor_.load() == index + 1) {
         std::lock_guard<std::mutex> lock(mutex_);
         callerWake_.notify_one();
@@ -157,18 +158,22 @@ void ChunkPipeline::work() {
   }
 }
 
+void ChunkPipeline::release(std::size_t end) {
+  std::lock_guard<std::mutex> releasing(releaseMutex_);
+  if (end <= released_.load(std::memory_order_relaxed)) return;
+  released_.store(end);
+  if (idleWorkers_.load() != 0 && claimable()) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    workersWake_.notify_all();
+  }
+}
+
 Outcome ChunkPipeline::next(le::ByteSpan& data, bool& done) {
   data = le::ByteSpan{};
   done = false;
-  if (current_ > released_.load(std::memory_order_relaxed)) {
-    // The caller is done with the chunk given last: its slot is free again.
-    slots_[(current_ - 1) % slots_.size()].ready.store(false, std::memory_order_relaxed);
-    released_.store(current_);
-    if (idleWorkers_.load() != 0 && claimable()) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      workersWake_.notify_all();
-    }
-  }
+  // Unless the caller releases chunks itself, it is done with the chunk
+  // given last: its slot is free again.
+  if (!callerReleases_) release(current_);
   if (current_ == chunks_.size()) {
     done = true;
     return success();
@@ -179,10 +184,10 @@ Outcome ChunkPipeline::next(le::ByteSpan& data, bool& done) {
         readChunk(chunks_[current_], inlineReader_, inlineDecoder_, inlineStored_, slot.data);
     if (onDecoded_ && slot.outcome.ok())
       onDecoded_(current_, le::ByteSpan{slot.data.data(), slot.data.size()});
-  } else if (!slot.ready.load()) {
+  } else if (slot.holds.load() != current_ + 1) {
     std::unique_lock<std::mutex> lock(mutex_);
     callerWaitsFor_.store(current_ + 1);
-    callerWake_.wait(lock, [&slot] { return slot.ready.load(); });
+    callerWake_.wait(lock, [this, &slot] { return slot.holds.load() == current_ + 1; });
     callerWaitsFor_.store(0);
   }
   ++current_;

@@ -57,9 +57,11 @@ class ChunkPipeline {
  public:
   // With `threads` 0 every chunk is read and decoded by the caller of next().
   // Decoded chunks waiting for the caller take at most about `memoryBudget`
-  // bytes (at least two chunks' worth).
+  // bytes (at least two chunks' worth). With `callerReleases` a chunk stays
+  // valid after the next call too, until release() says it is done with.
   ChunkPipeline(std::vector<Chunk> chunks, MakeReader makeReader, unsigned threads,
-                std::size_t memoryBudget, OnDecoded onDecoded = nullptr);
+                std::size_t memoryBudget, OnDecoded onDecoded = nullptr,
+                bool callerReleases = false);
   ~ChunkPipeline();
   ChunkPipeline(const ChunkPipeline&) = delete;
   ChunkPipeline& operator=(const ChunkPipeline&) = delete;
@@ -69,11 +71,16 @@ class ChunkPipeline {
   // span and `done` true.
   Outcome next(le::ByteSpan& data, bool& done);
 
+  // Where the caller releases them: the chunks before `end` are done with
+  // and their memory may take the chunks that come later. Only chunks that
+  // next() has given; from any thread, `end` only grows.
+  void release(std::size_t end);
+
  private:
   struct Slot {
     std::vector<std::uint8_t> data;
     Outcome outcome;
-    std::atomic<bool> ready{false};
+    std::atomic<std::size_t> holds{0};  // the index + 1 of the chunk decoded into it
   };
   void work();
   // Whether a worker finds work: chunks left, and free slots for a whole
@@ -92,6 +99,7 @@ class ChunkPipeline {
   std::vector<Slot> slots_;
   std::vector<std::thread> workers_;
   std::mutex mutex_;
+  std::mutex releaseMutex_;
   std::condition_variable workersWake_;
   std::condition_variable callerWake_;
   std::atomic<std::size_t> claimed_{0};   // chunks handed to workers (changed under mutex_)
@@ -100,6 +108,7 @@ class ChunkPipeline {
   std::atomic<unsigned> idleWorkers_{0};
   std::atomic<std::size_t> callerWaitsFor_{0};  // the chunk's index + 1, 0 when it does not wait
   std::size_t current_ = 0;                     // the next chunk next() gives
+  bool callerReleases_ = false;
   bool stopping_ = false;
   // For the caller's own decoding when there are no workers.
   ReadPart inlineReader_;

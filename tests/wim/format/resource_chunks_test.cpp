@@ -4,8 +4,10 @@
 // of worker threads).
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "wim/apply/chunk_pipeline.h"
@@ -224,6 +226,42 @@ TEST(ChunkPipeline, AFailedChunkFailsAtItsTurnAndStopsCleanly) {
   bool done = false;
   for (std::size_t i = 0; i < 30; ++i) ASSERT_TRUE(pipeline.next(data, done).ok());
   EXPECT_EQ(pipeline.next(data, done).problem, wim::Problem::Damaged);
+}
+
+TEST(ChunkPipeline, ChunksTheCallerHoldsAreNotReusedBeforeItReleasesThem) {
+  // Three chunks' worth of memory: the caller holds all three while a
+  // worker is ready to decode the fourth into the first one's place.
+  const NumberedChunks made = numberedChunks(40, 1000);
+  wim::ChunkPipeline pipeline(
+      made.chunks, [&made] { return readerOf(made.file); }, 2, 3000, nullptr, true);
+  std::vector<le::ByteSpan> held;
+  for (std::size_t i = 0; i < 3; ++i) {
+    le::ByteSpan data;
+    bool done = true;
+    ASSERT_TRUE(pipeline.next(data, done).ok());
+    held.push_back(data);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // time to overwrite, were it free
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    EXPECT_EQ(held[i].data[0], static_cast<std::uint8_t>(i));
+    EXPECT_EQ(held[i].data[999], static_cast<std::uint8_t>(i));
+  }
+  // Released from another thread, one chunk at a time, each as the caller
+  // gets the next: the chunk given is always its own.
+  for (std::size_t i = 3; i < made.chunks.size(); ++i) {
+    std::thread releasing([&pipeline, i] { pipeline.release(i - 2); });
+    le::ByteSpan data;
+    bool done = true;
+    ASSERT_TRUE(pipeline.next(data, done).ok());
+    releasing.join();
+    ASSERT_EQ(data.data[0], static_cast<std::uint8_t>(i));
+    ASSERT_EQ(data.data[999], static_cast<std::uint8_t>(i));
+    pipeline.release(i - 1);
+  }
+  le::ByteSpan data;
+  bool done = false;
+  EXPECT_TRUE(pipeline.next(data, done).ok());
+  EXPECT_TRUE(done);
 }
 
 Bytes linkData(const std::u16string& substitute, const std::u16string& print, std::uint32_t flags) {

@@ -1,0 +1,177 @@
+// The apply's writers, with any number of threads: every blob's bytes reach
+// its files in order, chunks are released only once every writer is past
+// them, and the first refused write removes its blob's files, stops all
+// writing after it and is reported with the system's words.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "wim/apply/write_queue.h"
+
+namespace {
+
+using wim::applying::BlobFiles;
+using wim::applying::WriteQueue;
+
+// A file in memory that refuses every write once it holds `limit` bytes.
+struct Kept {
+  std::vector<std::uint8_t> bytes;
+  bool closed = false;
+};
+
+class MemoryFile : public wim::VolumeFile {
+ public:
+  MemoryFile(Kept& kept, std::size_t limit) : kept_(kept), limit_(limit) {}
+  bool write(const std::uint8_t* bytes, std::size_t count) override {
+    if (kept_.bytes.size() + count > limit_) {
+      failed_ = true;
+      return false;
+    }
+    kept_.bytes.insert(kept_.bytes.end(), bytes, bytes + count);
+    return true;
+  }
+  bool close() override {
+    kept_.closed = true;
+    return !failed_;
+  }
+  std::string failure() const override { return failed_ ? "No space left on device" : ""; }
+
+ private:
+  Kept& kept_;
+  std::size_t limit_;
+  bool failed_ = false;
+};
+
+struct Bench {
+  std::vector<Kept> kept = std::vector<Kept>(16);
+  std::mutex mutex;
+  std::set<std::pair<std::size_t, std::size_t>> removed;  // (blob, destination)
+  std::vector<std::size_t> releases;
+
+  WriteQueue queue(unsigned writers) {
+    return WriteQueue(
+        writers,
+        [this](std::size_t work, std::size_t destination) {
+          std::lock_guard<std::mutex> lock(mutex);
+          removed.emplace(work, destination);
+        },
+        [this](std::size_t end) {
+          std::lock_guard<std::mutex> lock(mutex);
+          releases.push_back(end);
+        });
+  }
+
+  // Blob `work` written to the files kept[first], kept[first + 1], ...
+  std::unique_ptr<BlobFiles> files(WriteQueue& queue, std::size_t work, std::size_t first,
+                                   std::size_t count, std::size_t limit = SIZE_MAX) {
+    auto made = std::make_unique<BlobFiles>();
+    made->work = work;
+    made->writer = queue.nextWriter();
+    for (std::size_t f = 0; f < count; ++f) {
+      wim::applying::Output out;
+      out.onVolume = std::make_unique<MemoryFile>(kept[first + f], limit);
+      made->files.push_back(std::move(out));
+      made->written.push_back(f + 1);
+    }
+    return made;
+  }
+};
+
+std::vector<std::uint8_t> pattern(std::size_t size, std::uint8_t seed) {
+  std::vector<std::uint8_t> bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 7);
+  return bytes;
+}
+
+}  // namespace
+
+// Pieces of many sizes (gathered below 1 MiB, written as they are above),
+// blobs spread over the writers, chunks released as they are passed.
+TEST(WriteQueue, EveryBlobReachesItsFilesWholeAndInOrder) {
+  const std::vector<std::uint8_t> large = pattern(3u << 20, 1), small = pattern(5000, 2);
+  for (unsigned writers : {0u, 1u, 3u}) {
+    SCOPED_TRACE(std::to_string(writers) + " writers");
+    Bench bench;
+    {
+      WriteQueue queue = bench.queue(writers);
+      auto first = bench.files(queue, 0, 0, 2);
+      auto second = bench.files(queue, 1, 2, 1);
+      std::size_t chunk = 0;
+      // The first blob in pieces of 32 KiB, then one of 1 MiB and the rest;
+      // the second, a small file, in one piece between them.
+      std::size_t at = 0;
+      for (; at < (1u << 20); at += 32768) {
+        queue.write(*first, large.data() + at, 32768);
+        queue.releaseChunks(++chunk);
+      }
+      queue.finish(std::move(second), small.data(), small.size());
+      queue.write(*first, large.data() + at, 1u << 20);
+      at += 1u << 20;
+      queue.finish(std::move(first), large.data() + at, large.size() - at);
+      queue.releaseChunks(++chunk);
+      queue.drain();
+      EXPECT_FALSE(queue.failed());
+    }
+    EXPECT_EQ(bench.kept[0].bytes, large);
+    EXPECT_EQ(bench.kept[1].bytes, large);
+    EXPECT_EQ(bench.kept[2].bytes, small);
+    EXPECT_TRUE(bench.kept[0].closed && bench.kept[1].closed && bench.kept[2].closed);
+    EXPECT_TRUE(bench.removed.empty());
+    if (writers != 0) {
+      // Released in order, each end once, up to the last.
+      ASSERT_FALSE(bench.releases.empty());
+      for (std::size_t i = 1; i < bench.releases.size(); ++i)
+        EXPECT_LT(bench.releases[i - 1], bench.releases[i]);
+      EXPECT_EQ(bench.releases.back(), 33u);
+    }
+  }
+}
+
+// The second file of a blob refuses a write half-way: the blob's files are
+// removed, a blob finished afterwards is not written and is removed, one
+// given before stays, the chunks are still released, and the failure names
+// the file.
+TEST(WriteQueue, TheFirstRefusedWriteRemovesItsBlobAndStopsTheWriting) {
+  const std::vector<std::uint8_t> data = pattern(3u << 20, 3);
+  for (unsigned writers : {0u, 1u, 2u}) {
+    SCOPED_TRACE(std::to_string(writers) + " writers");
+    Bench bench;
+    WriteQueue queue = bench.queue(writers);
+    auto before = bench.files(queue, 0, 0, 1);
+    queue.finish(std::move(before), data.data(), 100);
+    queue.drain();
+    auto failing = bench.files(queue, 1, 1, 2, 0);
+    // Only the second file of the blob is full.
+    failing->files[0].onVolume = std::make_unique<MemoryFile>(bench.kept[1], SIZE_MAX);
+    failing->files[1].onVolume = std::make_unique<MemoryFile>(bench.kept[2], 2u << 20);
+    queue.write(*failing, data.data(), 2u << 20);
+    queue.write(*failing, data.data() + (2u << 20), 1u << 20);
+    queue.releaseChunks(1);
+    queue.drain();
+    ASSERT_TRUE(queue.failed());
+    auto after = bench.files(queue, 2, 3, 1);
+    queue.finish(std::move(after), data.data(), 4096);
+    queue.finish(std::move(failing), nullptr, 0);
+    queue.releaseChunks(2);
+    queue.drain();
+
+    const WriteQueue::Failure failure = queue.failure();
+    EXPECT_EQ(failure.work, 1u);
+    EXPECT_EQ(failure.destination, 2u);  // the second file: destination 2 of the blob
+    EXPECT_EQ(failure.why, "No space left on device");
+    const std::set<std::pair<std::size_t, std::size_t>> removed{{1, 1}, {1, 2}, {2, 1}};
+    EXPECT_EQ(bench.removed, removed);
+    EXPECT_EQ(bench.kept[0].bytes.size(), 100u);
+    EXPECT_TRUE(bench.kept[3].bytes.empty());
+    EXPECT_TRUE(bench.kept[1].closed && bench.kept[2].closed && bench.kept[3].closed);
+    if (writers != 0) {
+      EXPECT_EQ(bench.releases.back(), 2u);
+    }
+  }
+}
