@@ -2,20 +2,20 @@
 # Apply throughput of the WIM engine (the native wimengine, SHA-1 checking on
 # as always) against wimlib's wimapply and against copying the same files
 # with `cp -a`, on the same images, the same target file system and the same
-# cache state. Three targets: a folder beside the images (disk-backed), timed
-# once with a final `sync` counted, so that the page cache cannot hide the
-# writing, and once as the tool ends; and, when there is room, a tmpfs
-# (/dev/shm: the work itself, decompression, hashing and file creation,
-# decides).
+# cache state. Three targets: a disk-backed ext4, timed once with a final
+# `sync` counted, so that the page cache cannot hide the writing, and once as
+# the tool ends; and, when there is room, a tmpfs (/dev/shm: the work itself,
+# decompression, hashing and file creation, decides).
 # The disks of shared machines are noisy: the same copy can take twice as
 # long a minute later. So the copy and the two tools take turns, round after
 # round (best of 5 each), only ratios within one run are compared, and the
 # spread of the copy's times is printed beside them.
-# Before every timed run the previous target is removed and synced, and, as
-# root, the caches are dropped and the inputs read back in: ext4 does not
-# reuse an inode for 30 seconds after it was deleted while the inode table
-# is cached, and the search past thousands of such inodes would add seconds
-# of system time to whichever run comes right after a removal.
+# Every run starts from an empty target with nothing left to write out and,
+# as root, from caches that hold the inputs and nothing else. As root the
+# ext4 is made anew for every run: in a folder emptied again and again, ext4
+# reuses no inode for 30 seconds after its removal, and the search past
+# thousands of them adds up to seconds of system time to whichever run comes
+# next.
 # It builds what it needs and prints one table:
 #   benchmarks/apply-vs-wimapply.sh [data size in MB, at least 500; default 600]
 # The data is real: files of /usr/lib, taken in path order until the size is
@@ -88,29 +88,46 @@ for codec in $codecs; do
   fi
 done
 
-targets=("$work/target")
+# The disk-backed target: as root, an ext4 file system made anew for every
+# run, as the partition a user installs to is, on a loop device that writes
+# straight through to a file on this disk (direct I/O: nothing is cached
+# twice). Otherwise a folder beside the images, emptied for every run.
+disk=$work/target
+fresh=0
+if [ "$(id -u)" = 0 ] && command -v mkfs.ext4 >/dev/null && command -v losetup >/dev/null; then
+  image=$work/disk.img
+  rm -f "$image"
+  truncate -s $((dataBytes * 3 > 3221225472 ? dataBytes * 3 : 3221225472)) "$image"
+  loop=$(losetup --direct-io=on --find --show "$image")
+  trap 'umount "$disk" 2>/dev/null; losetup -d "$loop"; rm -f "$image"' EXIT
+  fresh=1
+else
+  echo "warning: not root: the target is a folder emptied before each run; ext4 does not reuse" \
+    "an inode for 30 s after its removal, and the search past them adds to whichever run follows" >&2
+fi
+targets=("$disk")
 if [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ] &&
   [ "$(df -B1 --output=avail /dev/shm | tail -n1)" -gt $((dataBytes * 2)) ]; then
   targets+=("/dev/shm/roamdeck-bench-target")
 fi
-dropCaches=0
-if [ "$(id -u)" = 0 ] && [ -w /proc/sys/vm/drop_caches ]; then
-  dropCaches=1
-else
-  echo "warning: not root: the caches are not dropped between runs, and a run right after a" \
-    "removal may pay ext4's search past recently deleted inodes" >&2
-fi
 
-# prepare: an empty target, nothing left to write out, and the inputs in the
-# page cache as they were for every other run.
+# prepare: an empty target, nothing left to write out, and, as root, the
+# inputs read back into a page cache that holds nothing else.
 prepare() {
-  rm -rf "$target"
+  if [ "$fresh" = 1 ] && [ "$target" = "$disk" ]; then
+    ! mountpoint -q "$disk" || umount "$disk"
+    mkfs.ext4 -q -F -E nodiscard "$loop"
+    mkdir -p "$disk"
+    mount "$loop" "$disk"
+  else
+    rm -rf "$target"
+    mkdir -p "$target"
+  fi
   sync
-  if [ "$dropCaches" = 1 ]; then
+  if [ "$(id -u)" = 0 ]; then
     echo 3 >/proc/sys/vm/drop_caches
     (cd "$work" && tar -cf - data ./*.wim | cat >/dev/null)
   fi
-  mkdir -p "$target"
 }
 
 # seconds <command...>: runs it into the prepared target and prints the wall
@@ -136,6 +153,7 @@ modes=("${targets[0]}:1" "${targets[0]}:0")
 for mode in "${modes[@]}"; do
   target=${mode%:*} synced=${mode##*:}
   fs=$(stat -f -c %T "$(dirname "$target")")
+  [ "$target" != "$disk" ] || [ "$fresh" = 0 ] || fs=ext4
   [ "$fs" != ext2/ext3 ] || fs=ext4
   [ "$synced" = 0 ] || fs="$fs+sync"
   echo "   $fs: $target"
@@ -151,7 +169,7 @@ for mode in "${modes[@]}"; do
       echo "$fs wimengine $codec $(seconds "$engine" "$work/$codec.wim" 1 "$target")" >>"$times"
     done
   done
-  rm -rf "$target"
+  [ "$target" = "$disk" ] && [ "$fresh" = 1 ] || rm -rf "$target"
 done
 
 python3 - "$times" "$dataBytes" "$work" $codecs <<'EOF'

@@ -64,6 +64,10 @@ struct TargetTraits {
   // preallocated file costs a second update of every extent when the data
   // reaches the disk.
   bool preallocates = true;
+  // Large files are written past the system's cache, straight to the disk
+  // (natively O_DIRECT, on ext4 and XFS): the data is not copied into the
+  // cache first and nothing is left to write out at the end.
+  bool directWrites = false;
   // A volume being prepared for Windows: security descriptors and reparse
   // points that could not be written fail the apply.
   bool windowsNeedsMetadata = false;
@@ -108,7 +112,8 @@ class TargetFile {
         failed_(other.failed_),
         error_(other.error_),
         written_(other.written_),
-        sentOut_(other.sentOut_) {
+        sentOut_(other.sentOut_),
+        direct_(other.direct_) {
     other.handle_ = kNone;
   }
   TargetFile& operator=(TargetFile&& other) noexcept {
@@ -119,6 +124,7 @@ class TargetFile {
       error_ = other.error_;
       written_ = other.written_;
       sentOut_ = other.sentOut_;
+      direct_ = other.direct_;
       other.handle_ = kNone;
     }
     return *this;
@@ -127,8 +133,10 @@ class TargetFile {
   TargetFile& operator=(const TargetFile&) = delete;
 
   // Empty when the file is open, else why not; `notAFile` set when that is
-  // because something other than a file is in its place.
-  std::string create(const std::filesystem::path& path, std::uint64_t size, bool& notAFile);
+  // because something other than a file is in its place. `traits`, where
+  // given, say how the target's file system is best written.
+  std::string create(const std::filesystem::path& path, std::uint64_t size, bool& notAFile,
+                     const TargetTraits* traits = nullptr);
   bool write(const std::uint8_t* bytes, std::size_t count);
   // False when a write or the close failed.
   bool close();
@@ -138,6 +146,8 @@ class TargetFile {
   std::string failure() const;
 
  private:
+  void leaveDirect();
+
   static constexpr std::intptr_t kNone = -1;
   std::intptr_t handle_ = kNone;  // a file descriptor, or a HANDLE on Windows
   bool failed_ = false;
@@ -146,7 +156,12 @@ class TargetFile {
   // goes on, not all at the end (apply_target_posix.cpp).
   std::uint64_t written_ = 0;
   std::uint64_t sentOut_ = 0;  // bytes from the start whose write-out was started
+  bool direct_ = false;        // written past the cache for as long as the writes are aligned
 };
+
+// What a write past the system's cache must be aligned to, in memory, in
+// the file and in size (a disk sector of any size there is).
+inline constexpr std::size_t kDirectAlignment = 4096;
 
 // Removes the file or link at `path` before something new takes its place;
 // a link goes itself, never what it points to. On Windows a hidden, system,

@@ -128,8 +128,10 @@ void applyOnNtfs3g(const std::filesystem::path& path, const EntryMetadata& metad
 TargetTraits describeTarget(const std::filesystem::path& target) {
   TargetTraits traits;
   struct statfs system {};
-  traits.preallocates = ::statfs(target.c_str(), &system) != 0 ||
-                        !allocatesOnWriteOut(static_cast<unsigned long>(system.f_type));
+  const unsigned long type =
+      ::statfs(target.c_str(), &system) == 0 ? static_cast<unsigned long>(system.f_type) : 0;
+  traits.preallocates = !allocatesOnWriteOut(type);
+  traits.directWrites = type == 0xEF53 || type == 0x58465342;  // ext4, XFS
   if (!isNtfs3gMount(target)) {
     traits.keeps[static_cast<int>(MetadataKind::Times)] = true;
     traits.keeps[static_cast<int>(MetadataKind::ReparseData)] = true;
@@ -155,8 +157,12 @@ TargetTraits describeTarget(const std::filesystem::path& target) {
 // again.
 std::atomic<bool> preallocationRefused{false};
 
+// Files of this size and more are written past the cache where the target
+// takes that: for smaller ones the cache gathers the writes better.
+constexpr std::uint64_t kDirectFrom = std::uint64_t{1} << 20;
+
 std::string TargetFile::create(const std::filesystem::path& path, std::uint64_t size,
-                               bool& notAFile) {
+                               bool& notAFile, const TargetTraits* traits) {
   notAFile = false;
   close();
   failed_ = false;
@@ -171,7 +177,13 @@ std::string TargetFile::create(const std::filesystem::path& path, std::uint64_t 
   }
   handle_ = fd;
   written_ = sentOut_ = 0;
-  if (size != 0 && !preallocationRefused.load(std::memory_order_relaxed) &&
+  direct_ = false;
+  if (traits && traits->directWrites && size >= kDirectFrom) {
+    const int flags = ::fcntl(fd, F_GETFL);
+    direct_ = flags != -1 && ::fcntl(fd, F_SETFL, flags | O_DIRECT) == 0;
+  }
+  if (size != 0 && (!traits || traits->preallocates) &&
+      !preallocationRefused.load(std::memory_order_relaxed) &&
       ::fallocate(fd, 0, 0, static_cast<off_t>(size)) != 0 &&
       (errno == EOPNOTSUPP || errno == ENOSYS))
     preallocationRefused.store(true, std::memory_order_relaxed);
@@ -194,10 +206,24 @@ void sendOut(int fd, std::uint64_t from, std::uint64_t to) {
                     SYNC_FILE_RANGE_WRITE);
 }
 
+// Whether a write can go past the cache: memory, place and size aligned.
+bool alignedForDirect(const std::uint8_t* bytes, std::size_t count, std::uint64_t at) {
+  return reinterpret_cast<std::uintptr_t>(bytes) % kDirectAlignment == 0 &&
+         count % kDirectAlignment == 0 && at % kDirectAlignment == 0;
+}
+
 bool TargetFile::write(const std::uint8_t* bytes, std::size_t count) {
   while (count != 0 && !failed_) {
+    // A piece that is not aligned (the file's last) goes through the cache,
+    // and so does everything after it; so does all of a file whose file
+    // system refuses to write it past the cache after all.
+    if (direct_ && !alignedForDirect(bytes, count, written_)) leaveDirect();
     const ssize_t written = ::write(static_cast<int>(handle_), bytes, count);
     if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && errno == EINVAL && direct_) {
+      leaveDirect();
+      continue;
+    }
     if (written <= 0) {
       failed_ = true;
       error_ = written == 0 ? EIO : errno;
@@ -206,12 +232,19 @@ bool TargetFile::write(const std::uint8_t* bytes, std::size_t count) {
     bytes += written;
     count -= static_cast<std::size_t>(written);
     written_ += static_cast<std::uint64_t>(written);
+    if (direct_) sentOut_ = written_;  // nothing of it is in the cache
   }
   if (!failed_ && written_ - sentOut_ >= kSendOutStep) {
     sendOut(static_cast<int>(handle_), sentOut_, written_);
     sentOut_ = written_;
   }
   return !failed_;
+}
+
+void TargetFile::leaveDirect() {
+  const int flags = ::fcntl(static_cast<int>(handle_), F_GETFL);
+  if (flags != -1) ::fcntl(static_cast<int>(handle_), F_SETFL, flags & ~O_DIRECT);
+  direct_ = false;
 }
 
 bool TargetFile::close() {

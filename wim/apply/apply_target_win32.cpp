@@ -193,7 +193,7 @@ std::string removeEntry(const std::filesystem::path& path, bool& isFolder) {
 }
 
 std::string TargetFile::create(const std::filesystem::path& path, std::uint64_t size,
-                               bool& notAFile) {
+                               bool& notAFile, const TargetTraits* traits) {
   notAFile = false;
   close();
   failed_ = false;
@@ -214,7 +214,7 @@ std::string TargetFile::create(const std::filesystem::path& path, std::uint64_t 
                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (file == INVALID_HANDLE_VALUE) return systemMessage(GetLastError());
   handle_ = reinterpret_cast<std::intptr_t>(file);
-  if (size != 0) {
+  if (size != 0 && (!traits || traits->preallocates)) {
     FILE_ALLOCATION_INFO allocation{};
     allocation.AllocationSize.QuadPart = static_cast<LONGLONG>(size);
     SetFileInformationByHandle(file, FileAllocationInfo, &allocation, sizeof allocation);

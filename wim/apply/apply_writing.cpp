@@ -72,8 +72,8 @@ Stop openDestination(Applier& applier, const Destination& destination, std::uint
       applier.volume ? applier.volume->createFile(applier.paths[destination.entry].string(),
                                                   streamName(applier, destination), size, notAFile,
                                                   out.onVolume)
-                     : out.file.create(destinationPath(applier, destination),
-                                       applier.plan.target.preallocates ? size : 0, notAFile);
+                     : out.file.create(destinationPath(applier, destination), size, notAFile,
+                                       &applier.plan.target);
   if (reason.empty()) {
     if (destination.stream < 0) applier.made[destination.entry] = true;
     return Stop{};
@@ -197,10 +197,11 @@ Stop copyTo(Applier& applier, const Destination& from, const Destination& destin
 Stop startBlob(Applier& applier, std::size_t work, Applier::Open& open) {
   open.work = work;
   open.out = std::make_unique<BlobFiles>();
-  open.out->work = work;
-  open.out->writer = applier.queue->nextWriter();
   const BlobWork& blob = applier.plan.blobs[work];
   const std::uint64_t size = blob.blob->dataSize();
+  open.out->work = work;
+  open.out->size = size;
+  open.out->writer = applier.queue->nextWriter();
   open.copiedFrom = blob.destinations.size();
   for (std::size_t d = 0; d < blob.destinations.size(); ++d) {
     if (!isFile(applier.plan, blob.destinations[d])) {

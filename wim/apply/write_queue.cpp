@@ -1,6 +1,8 @@
 #include "wim/apply/write_queue.h"
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 #include <utility>
 
 namespace wim::applying {
@@ -14,6 +16,23 @@ constexpr std::size_t kWriteGather = std::size_t{1} << 20;
 
 }  // namespace
 
+AlignedBytes::~AlignedBytes() {
+  if (data_) ::operator delete (data_, std::align_val_t{kDirectAlignment});
+}
+
+void AlignedBytes::reserve(std::size_t capacity) {
+  if (data_) return;
+  data_ = static_cast<std::uint8_t*>(::operator new (capacity, std::align_val_t{kDirectAlignment}));
+  capacity_ = capacity;
+}
+
+std::size_t AlignedBytes::append(const std::uint8_t* bytes, std::size_t count) {
+  const std::size_t taken = std::min(count, capacity_ - size_);
+  if (taken != 0) std::memcpy(data_ + size_, bytes, taken);
+  size_ += taken;
+  return taken;
+}
+
 bool BlobFiles::write(const std::uint8_t* bytes, std::size_t count, bool flush,
                       std::size_t& failed) {
   const auto writeAll = [this, &failed](const std::uint8_t* data, std::size_t size) {
@@ -24,12 +43,26 @@ bool BlobFiles::write(const std::uint8_t* bytes, std::size_t count, bool flush,
       }
     return true;
   };
-  // Nothing gathered and a large piece, or the whole of a small file: as it
-  // is, without a copy.
-  if (gathered.empty() && (count >= kWriteGather || flush))
+  // The whole of a small file in one piece, or a short last piece after
+  // full ones: as it is, without a copy. A longer one is copied into aligned
+  // memory, so that it can go past the cache.
+  if (gathered.size() == 0 && flush && count < kWriteGather)
     return count == 0 || writeAll(bytes, count);
-  if (count != 0) gathered.insert(gathered.end(), bytes, bytes + count);
-  if (!flush && gathered.size() < kWriteGather) return true;
+  while (count != 0) {
+    // Room for the whole of a smaller file, in whole sectors.
+    gathered.reserve(static_cast<std::size_t>(std::clamp<std::uint64_t>(
+        (size + kDirectAlignment - 1) / kDirectAlignment * kDirectAlignment, kDirectAlignment,
+        kWriteGather)));
+    const std::size_t taken = gathered.append(bytes, count);
+    bytes += taken;
+    count -= taken;
+    if (gathered.size() == gathered.capacity()) {
+      const bool wrote = writeAll(gathered.data(), gathered.size());
+      gathered.clear();
+      if (!wrote) return false;
+    }
+  }
+  if (!flush || gathered.size() == 0) return true;
   const bool wrote = writeAll(gathered.data(), gathered.size());
   gathered.clear();
   return wrote;

@@ -37,13 +37,44 @@ struct Output {
   std::string failure() const { return onVolume ? onVolume->failure() : file.failure(); }
 };
 
+// Memory aligned for writes past the system's cache.
+class AlignedBytes {
+ public:
+  AlignedBytes() = default;
+  ~AlignedBytes();
+  AlignedBytes(AlignedBytes&& other) noexcept
+      : data_(other.data_), size_(other.size_), capacity_(other.capacity_) {
+    other.data_ = nullptr;
+    other.size_ = other.capacity_ = 0;
+  }
+  AlignedBytes& operator=(AlignedBytes&&) = delete;
+  AlignedBytes(const AlignedBytes&) = delete;
+  AlignedBytes& operator=(const AlignedBytes&) = delete;
+
+  // Room for `capacity` bytes, made once.
+  void reserve(std::size_t capacity);
+  std::uint8_t* data() const { return data_; }
+  std::size_t size() const { return size_; }
+  std::size_t capacity() const { return capacity_; }
+  // Appends as much of the bytes as there is room for; how much that was.
+  std::size_t append(const std::uint8_t* bytes, std::size_t count);
+  void clear() { size_ = 0; }
+
+ private:
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 // The files that one blob's data goes to at once, with what is gathered for
-// them (written in larger pieces: write_queue.cpp).
+// them: written in pieces of 1 MiB (the last one fewer), each aligned in
+// memory and in the files (write_queue.cpp).
 struct BlobFiles {
-  std::size_t work = 0;  // the blob, as an index into Plan::blobs
+  std::size_t work = 0;    // the blob, as an index into Plan::blobs
+  std::uint64_t size = 0;  // of its data
   std::vector<Output> files;
   std::vector<std::size_t> written;  // for each file, its index in the blob's destinations
-  std::vector<std::uint8_t> gathered;
+  AlignedBytes gathered;
   unsigned writer = 0;   // the writer that writes all of it
   bool dropped = false;  // closed and removed after a failure
 
