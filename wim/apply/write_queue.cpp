@@ -105,6 +105,11 @@ void WriteQueue::finish(std::unique_ptr<BlobFiles> files, const std::uint8_t* by
   Job job;
   job.files = files.get();
   const unsigned writer = files->writer;
+  if (!threads_.empty()) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    drained_.wait(lock, [this] { return held_ < kMostHeld; });
+    ++held_;
+  }
   job.owned = std::move(files);
   job.bytes = bytes;
   job.count = count;
@@ -162,7 +167,10 @@ void WriteQueue::work(unsigned index) {
       me.jobs.pop_front();
       me.busy = true;
     }
+    const bool last = job.owned != nullptr;
     run(job, &me);
+    job.owned.reset();  // its files are closed: the blob is let go
+    if (last) closed();
   }
 }
 
@@ -194,6 +202,14 @@ void WriteQueue::run(Job& job, Writer* writer) {
   std::size_t failed = 0;
   if (!files.write(job.bytes, job.count, last, failed) || (last && !files.close(failed)))
     fail(files, failed);
+}
+
+void WriteQueue::closed() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --held_;
+  }
+  drained_.notify_all();
 }
 
 void WriteQueue::drop(BlobFiles& files) {

@@ -110,8 +110,11 @@ class WriteQueue {
   // to every file of `files`.
   void write(BlobFiles& files, const std::uint8_t* bytes, std::size_t count);
   // The blob's last bytes: written, then its files are closed; the queue
-  // owns them from here.
+  // owns them from here. Waits while the writers hold kMostHeld blobs that
+  // they have yet to close: a solid chunk holds thousands of small files,
+  // and each one given ahead is a file left open.
   void finish(std::unique_ptr<BlobFiles> files, const std::uint8_t* bytes, std::size_t count);
+  static constexpr std::size_t kMostHeld = 64;
   // The chunks before `end` are released once every writer has written what
   // it was given before.
   void releaseChunks(std::size_t end);
@@ -146,6 +149,7 @@ class WriteQueue {
   void run(Job& job, Writer* writer);
   void work(unsigned index);
   void drop(BlobFiles& files);
+  void closed();
   void fail(BlobFiles& files, std::size_t file);
 
   Remove remove_;
@@ -155,7 +159,8 @@ class WriteQueue {
   std::vector<std::thread> threads_;
   std::mutex mutex_;
   std::condition_variable wake_;     // a writer has jobs
-  std::condition_variable drained_;  // a writer ran out of jobs
+  std::condition_variable drained_;  // a writer ran out of jobs, or closed a blob
+  std::size_t held_ = 0;             // blobs given with their last bytes, not yet closed
   bool stopping_ = false;
   std::mutex releaseMutex_;
   std::size_t released_ = 0;

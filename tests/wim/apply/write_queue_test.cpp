@@ -4,6 +4,8 @@
 // writing after it and is reported with the system's words.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -14,6 +16,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -223,4 +226,47 @@ TEST(TargetFile, ALargeFileReadsBackWholeWhetherOrNotItWentPastTheCache) {
   EXPECT_EQ(back, data);
   in.close();
   std::filesystem::remove_all(folder);
+}
+
+// A writer held up by one large file while thousands of small ones are
+// given after it: the files given ahead, each of them open, stay within the
+// bound, and all of them arrive.
+TEST(WriteQueue, FilesGivenAheadOfASlowWriterStayWithinTheBound) {
+  struct Counted : wim::VolumeFile {
+    Counted(std::atomic<int>& open, std::atomic<int>& most, bool slow) : open_(open), slow_(slow) {
+      most.store(std::max(most.load(), ++open_));
+    }
+    bool write(const std::uint8_t*, std::size_t) override {
+      if (slow_) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      return true;
+    }
+    bool close() override {
+      if (!closed_) --open_;
+      closed_ = true;
+      return true;
+    }
+    std::atomic<int>& open_;
+    bool slow_;
+    bool closed_ = false;
+  };
+  std::atomic<int> open{0}, most{0};
+  std::atomic<std::size_t> removed{0};
+  WriteQueue queue(
+      1, [&removed](std::size_t, std::size_t) { ++removed; }, [](std::size_t) {});
+  const std::uint8_t byte = 7;
+  for (std::size_t blob = 0; blob < 1000; ++blob) {
+    auto files = std::make_unique<BlobFiles>();
+    files->work = blob;
+    files->size = 1;
+    wim::applying::Output out;
+    out.onVolume = std::make_unique<Counted>(open, most, blob == 0);
+    files->files.push_back(std::move(out));
+    files->written.push_back(0);
+    queue.finish(std::move(files), &byte, 1);
+  }
+  queue.drain();
+  EXPECT_FALSE(queue.failed());
+  EXPECT_EQ(removed.load(), 0u);
+  EXPECT_EQ(open.load(), 0);
+  EXPECT_LE(most.load(), static_cast<int>(WriteQueue::kMostHeld) + 1);
 }
