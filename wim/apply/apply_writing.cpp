@@ -108,15 +108,7 @@ void removeDestination(Applier& applier, const Destination& destination) {
 // Closes every file of a blob that the writers no longer hold and removes
 // them: the data did not get there whole.
 void dropFiles(Applier& applier, Applier::Open& open) {
-  if (!open.out || open.out->dropped) return;
-  const BlobWork& blob = applier.plan.blobs[open.work];
-  BlobFiles& out = *open.out;
-  for (std::size_t f = 0; f < out.files.size(); ++f) {
-    out.files[f].close();
-    removeDestination(applier, blob.destinations[out.written[f]]);
-  }
-  out.files.clear();
-  out.dropped = true;
+  if (open.out && !open.out->dropped) applier.queue->drop(*open.out);
 }
 
 // Where a writer failed: once the writers are done, the files of every blob

@@ -130,6 +130,10 @@ class WriteQueue {
     std::string why;              // the system's words, or empty
   };
   bool failed() const { return failed_.load(); }
+
+  // Closes the files of a blob that no writer holds (any more) and removes
+  // them: its data did not get there whole.
+  void drop(BlobFiles& files);
   Failure failure() const;
 
  private:
@@ -148,7 +152,6 @@ class WriteQueue {
   void post(unsigned writer, Job job);
   void run(Job& job, Writer* writer);
   void work(unsigned index);
-  void drop(BlobFiles& files);
   void closed();
   void fail(BlobFiles& files, std::size_t file);
 
